@@ -1,0 +1,39 @@
+// The one place that knows which Embree is installed. The code is written
+// against the Embree 4 API; on Embree 3.13 the include folder, the default
+// geometry mask and the query signatures (intersect context argument) differ.
+#pragma once
+
+#if __has_include(<embree4/rtcore.h>)
+#include <embree4/rtcore.h>
+#else
+#include <embree3/rtcore.h>
+#endif
+
+namespace vorn::embree {
+
+/// Closest-hit query for one ray (Embree 4 signature).
+inline void rtc_intersect1(RTCScene scene, RTCRayHit* rayhit) {
+#if RTC_VERSION_MAJOR >= 4
+    rtcIntersect1(scene, rayhit);
+#else
+    RTCIntersectContext context;
+    rtcInitIntersectContext(&context);
+    rtcIntersect1(scene, &context, rayhit);
+#endif
+}
+
+/// Any-hit query for one ray: Embree sets ray->tfar to -inf when occluded.
+inline void rtc_occluded1(RTCScene scene, RTCRay* ray) {
+#if RTC_VERSION_MAJOR >= 4
+    rtcOccluded1(scene, ray);
+#else
+    RTCIntersectContext context;
+    rtcInitIntersectContext(&context);
+    rtcOccluded1(scene, &context, ray);
+#endif
+}
+
+/// Instance id of a hit at the single instancing level we use.
+inline unsigned rtc_hit_instance(const RTCHit& hit) { return hit.instID[0]; }
+
+}  // namespace vorn::embree

@@ -1,0 +1,66 @@
+// The CPU scene: the shared scene description turned into a two-level Embree
+// acceleration structure (one Embree scene per mesh, a top-level scene of
+// instances), and the two ray queries every CPU engine uses.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "embree/embree_compat.h"
+#include "scene/scene_description.h"
+
+namespace vorn::embree {
+
+/// Ready-to-shade closest hit. On a miss every field is zero or false.
+struct RayHit {
+    float t;                  ///< ray parameter: position = origin + t * direction
+    float3 position;          ///< world-space hit point
+    float3 shading_normal;    ///< unit, interpolated, on the side of geometric_normal
+    float3 geometric_normal;  ///< unit face normal turned to face the incoming ray
+    int32_t material_id;      ///< material of the hit mesh
+    int32_t prim_id;          ///< triangle index within its mesh
+    int32_t instance_id;      ///< index of the hit instance
+    bool hit;                 ///< something was hit
+    bool back_face;           ///< the ray struck the side opposite the face normal
+    bool reserved;            ///< always false
+};
+
+/// Per instance, filled by build: which mesh and which material a hit means.
+struct InstanceInfo {
+    int32_t mesh_id;
+    int32_t material_id;
+};
+
+class EmbreeSceneManager : public SceneDescription {
+public:
+    EmbreeSceneManager();
+    ~EmbreeSceneManager();
+    EmbreeSceneManager(const EmbreeSceneManager&) = delete;
+    EmbreeSceneManager& operator=(const EmbreeSceneManager&) = delete;
+
+    void build();
+    void build_reuse_gas();
+    void clear_for_reuse();
+    void update_instance_transform(int id, const float xform[12]);
+    void refit_ias();
+    /// True when the scene holds at least one mesh.
+    bool has_gpu_meshes() const { return !meshes.empty(); }
+
+    /// Closest hit from tnear = 1e-4; t is in units of |direction|.
+    RayHit trace_ray(const float3& origin, const float3& direction) const;
+    /// True when anything lies between 1e-4 and tfar (units of |direction|).
+    bool trace_shadow(const float3& origin, const float3& direction, float tfar) const;
+
+    const std::vector<InstanceInfo>& instance_infos() const { return instance_infos_; }
+
+private:
+    void release_scenes();
+    void check_device_error(const char* step) const;
+
+    RTCDevice device_ = nullptr;
+    RTCScene top_scene_ = nullptr;
+    std::vector<InstanceInfo> instance_infos_;
+    std::vector<RTCScene> mesh_scenes_;
+};
+
+}  // namespace vorn::embree

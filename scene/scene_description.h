@@ -1,0 +1,130 @@
+// The scene description both backends hold: meshes, instances, materials,
+// spectral values, emitter, sensor, sky, periodic tile and thermal settings.
+// The CPU scene (embree/) and the GPU scene (gpu/) derive from it and add only
+// their acceleration structures and device buffers.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "scene/records.h"
+#include "scene/spectral.h"
+
+namespace vorn {
+
+/// One triangle mesh in object space.
+struct Mesh {
+    std::vector<float3> vertices;  ///< object-space positions
+    std::vector<float3> normals;   ///< per-vertex shading normals: empty or one per vertex
+    std::vector<int3> indices;     ///< triangles, 0-based into `vertices`
+    int32_t material_id = 0;       ///< index into the scene's material list
+};
+using EmbreeMesh = Mesh;
+using HostMesh = Mesh;
+
+constexpr uint32_t kInvalidGeomId = 0xFFFFFFFFu;
+
+/// One placed copy of a mesh.
+struct Instance {
+    int32_t mesh_id = 0;               ///< index of the instanced mesh
+    float xform[12] = {};              ///< object-to-world, 3x4 row-major
+    uint32_t geom_id = kInvalidGeomId; ///< CPU: Embree geometry id in the top scene once built
+};
+using EmbreeInstance = Instance;
+
+/// Sky settings: a parametric sky (offset >= 0) wins over a uniform one.
+struct SkySettings {
+    int32_t sky_offset = -1;     ///< uniform sky radiance per band at spectral[offset + b]
+    int32_t hw_sky_offset = -1;  ///< ten coefficients per band, band-major
+    float3 hw_sky_sun{0.0f, 0.0f, 1.0f};  ///< unit vector towards the sun for the parametric sky
+};
+
+/// The periodic tile [0, scene_x_size] x [0, scene_y_size], repeated in x and y.
+struct PeriodicTile {
+    int32_t num_repetitions = 0;  ///< tile crossings allowed per ray
+    float scene_x_size = 0.0f;    ///< tile size in x, metres
+    float scene_y_size = 0.0f;    ///< tile size in y, metres
+    VORN_HD bool active() const {
+        return num_repetitions >= 1 && scene_x_size > 0.0f && scene_y_size > 0.0f;
+    }
+};
+
+class SceneDescription {
+public:
+    // ---- geometry -------------------------------------------------------
+    int add_mesh(std::vector<float3> vertices, std::vector<float3> normals, std::vector<int3> indices,
+                 int material_id);
+    int add_instance(int mesh_id, const float xform[12]);
+    int add_instance(int mesh_id, float x, float y, float z, float scale);
+
+    // ---- materials and spectra -----------------------------------------
+    int add_material(MaterialType type, int offset);
+    void set_num_bands(int n) { num_bands = n; }
+    void upload_spectral_params(std::vector<float> values) { spectral_params = std::move(values); }
+    /// Overwrites values.size() entries from `offset`; the array keeps its length.
+    void update_spectral_params(int offset, const std::vector<float>& values);
+
+    // ---- lights, sensor, settings --------------------------------------
+    void set_emitter(EmitterType type, float3 direction, int spectral_offset);
+    void update_emitter_direction(float3 direction) { emitter.direction = direction; }
+    void set_sensor(const SensorData& s) { sensor = s; }
+    void set_sky(int spectral_offset) { sky.sky_offset = spectral_offset; }
+    void set_hw_sky(int spectral_offset, float3 sun) {
+        sky.hw_sky_offset = spectral_offset;
+        sky.hw_sky_sun = sun;
+    }
+    void set_repetitive(int num_repetitions, float scene_x_size, float scene_y_size) {
+        tile = PeriodicTile{num_repetitions, scene_x_size, scene_y_size};
+    }
+    void set_thermal_mode(bool enabled, std::vector<float> wl) {
+        thermal = enabled;
+        wavelengths = std::move(wl);
+    }
+    void set_measurement_plane(float height) { measurement_plane_height = height; }
+
+    // ---- queries --------------------------------------------------------
+    float max_height() const { return max_height_; }
+    bool is_built() const { return built; }
+    int num_instances() const { return int(instances.size()); }
+    uint32_t total_triangles() const;
+    std::vector<int> instance_triangle_counts() const;
+
+    // ---- checks ---------------------------------------------------------
+    /// Rejects geometry that a build would read through: an instance of a
+    /// mesh that does not exist, normals neither empty nor one per vertex,
+    /// triangle indices outside the vertex array. Throws std::runtime_error.
+    void validate_geometry() const;
+    /// Rejects, before an engine runs with `nb` bands, every index the engine
+    /// would read out of bounds: a mesh material that does not exist, a
+    /// material, emitter or sky range outside the spectral array, a thermal
+    /// wavelength list shorter than nb. `who` prefixes the message.
+    void validate_for_engine(int nb, const char* who) const;
+
+    // ---- the description (engines read these directly) -------------------
+    std::vector<Mesh> meshes;
+    std::vector<Instance> instances;
+    std::vector<MaterialData> materials;
+    std::vector<float> spectral_params;
+    EmitterData emitter{};
+    SensorData sensor{};
+    int num_bands;
+    SkySettings sky;
+    PeriodicTile tile;
+    bool built = false;
+    bool terrain_following = false;
+    bool thermal = false;
+    std::vector<float> wavelengths;
+    float measurement_plane_height = 0.0f;
+
+protected:
+    explicit SceneDescription(int default_num_bands) : num_bands(default_num_bands) {}
+    /// Forgets materials, spectral values, sky and emitter (geometry stays).
+    void clear_description_for_reuse();
+    /// Highest world z over the bounding-box corners of every instance, never below 0.
+    void compute_max_height();
+
+    float max_height_ = 0.0f;
+};
+
+}  // namespace vorn
