@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "embree/embree_compat.h"
@@ -55,12 +56,13 @@ public:
 
 private:
     void release_scenes();
-    void check_device_error(const char* step) const;
+    void check_device_error(const char* step);
 
     RTCDevice device_ = nullptr;
     RTCScene top_scene_ = nullptr;
     std::vector<InstanceInfo> instance_infos_;
     std::vector<RTCScene> mesh_scenes_;
+    std::string embree_error_;  ///< first message of Embree's error callback
 };
 
 }  // namespace vorn::embree

@@ -66,6 +66,7 @@ public:
         wavelengths = std::move(wl);
     }
     void set_measurement_plane(float height) { measurement_plane_height = height; }
+    void set_terrain_following(bool on) { terrain_following = on; }
 
     // ---- queries --------------------------------------------------------
     float max_height() const { return max_height_; }

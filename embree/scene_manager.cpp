@@ -1,0 +1,227 @@
+#include "embree/scene_manager.h"
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+#include <string>
+
+namespace vorn::embree {
+
+namespace {
+
+// Embree calls back through C frames, so the handler must not throw: it only
+// remembers the first message, and check_device_error raises it afterwards.
+void record_error(void* user, RTCError code, const char* str) {
+    if (code == RTC_ERROR_NONE) return;
+    auto* first = static_cast<std::string*>(user);
+    if (first->empty()) first->assign(str ? str : "unknown Embree error");
+}
+
+
+/// Column-major 4x4 of a 3x4 row-major transform, as Embree takes it.
+void to_column_major(const float* x, float out[16]) {
+    const float m[16] = {x[0], x[4], x[8],  0.0f, x[1], x[5], x[9],  0.0f,
+                         x[2], x[6], x[10], 0.0f, x[3], x[7], x[11], 1.0f};
+    std::memcpy(out, m, sizeof m);
+}
+
+/// Cofactor matrix of the upper-left 3x3 (det times the inverse transpose):
+/// maps object-space normals to world space under any affine transform,
+/// including non-uniform scale and mirroring. Normalising removes det.
+float3 xform_normal(const float* m, float3 n) {
+    const float c00 = m[5] * m[10] - m[6] * m[9];
+    const float c01 = m[6] * m[8] - m[4] * m[10];
+    const float c02 = m[4] * m[9] - m[5] * m[8];
+    const float c10 = m[2] * m[9] - m[1] * m[10];
+    const float c11 = m[0] * m[10] - m[2] * m[8];
+    const float c12 = m[1] * m[8] - m[0] * m[9];
+    const float c20 = m[1] * m[6] - m[2] * m[5];
+    const float c21 = m[2] * m[4] - m[0] * m[6];
+    const float c22 = m[0] * m[5] - m[1] * m[4];
+    return {c00 * n.x + c10 * n.y + c20 * n.z, c01 * n.x + c11 * n.y + c21 * n.z,
+            c02 * n.x + c12 * n.y + c22 * n.z};
+}
+
+}  // namespace
+
+EmbreeSceneManager::EmbreeSceneManager() : SceneDescription(1) {
+    device_ = rtcNewDevice(nullptr);
+    if (!device_) throw std::runtime_error("Failed to create Embree device");
+    rtcSetDeviceErrorFunction(device_, record_error, &embree_error_);
+}
+
+EmbreeSceneManager::~EmbreeSceneManager() {
+    release_scenes();
+    if (device_) rtcReleaseDevice(device_);
+}
+
+void EmbreeSceneManager::release_scenes() {
+    for (RTCScene s : mesh_scenes_)
+        if (s) rtcReleaseScene(s);
+    mesh_scenes_.clear();
+    if (top_scene_) rtcReleaseScene(top_scene_);
+    top_scene_ = nullptr;
+}
+
+void EmbreeSceneManager::check_device_error(const char* step) {
+    const RTCError code = rtcGetDeviceError(device_);
+    if (code == RTC_ERROR_NONE && embree_error_.empty()) return;
+    std::string msg = std::string("Embree: ") + step + " failed";
+    if (!embree_error_.empty()) msg += ": " + embree_error_;
+    embree_error_.clear();
+    throw std::runtime_error(msg);
+}
+
+void EmbreeSceneManager::build() {
+    validate_geometry();  // before anything is released: a failed build leaves the scene as it was
+    release_scenes();
+    instance_infos_.clear();
+    built = false;
+
+    mesh_scenes_.assign(meshes.size(), nullptr);
+    for (size_t m = 0; m < meshes.size(); ++m) {
+        const Mesh& mesh = meshes[m];
+        RTCScene scene = rtcNewScene(device_);
+        mesh_scenes_[m] = scene;
+        RTCGeometry geom = rtcNewGeometry(device_, RTC_GEOMETRY_TYPE_TRIANGLE);
+        // Embree owns the buffers, so nothing points into memory that may move.
+        if (!mesh.vertices.empty()) {
+            void* vb = rtcSetNewGeometryBuffer(geom, RTC_BUFFER_TYPE_VERTEX, 0, RTC_FORMAT_FLOAT3,
+                                               sizeof(float3), mesh.vertices.size());
+            if (vb) std::memcpy(vb, mesh.vertices.data(), mesh.vertices.size() * sizeof(float3));
+        }
+        if (!mesh.indices.empty()) {
+            void* ib = rtcSetNewGeometryBuffer(geom, RTC_BUFFER_TYPE_INDEX, 0, RTC_FORMAT_UINT3,
+                                               sizeof(int3), mesh.indices.size());
+            if (ib) std::memcpy(ib, mesh.indices.data(), mesh.indices.size() * sizeof(int3));
+        }
+        check_device_error("mesh buffers");
+        if (!mesh.vertices.empty() && !mesh.indices.empty()) {
+            rtcCommitGeometry(geom);
+            rtcAttachGeometry(scene, geom);
+        }
+        rtcReleaseGeometry(geom);
+        rtcCommitScene(scene);
+        check_device_error("mesh build");
+    }
+
+    top_scene_ = rtcNewScene(device_);
+    for (size_t i = 0; i < instances.size(); ++i) {
+        Instance& inst = instances[i];
+        RTCGeometry geom = rtcNewGeometry(device_, RTC_GEOMETRY_TYPE_INSTANCE);
+        rtcSetGeometryInstancedScene(geom, mesh_scenes_[size_t(inst.mesh_id)]);
+        float cm[16];
+        to_column_major(inst.xform, cm);
+        rtcSetGeometryTransform(geom, 0, RTC_FORMAT_FLOAT4X4_COLUMN_MAJOR, cm);
+        rtcCommitGeometry(geom);
+        inst.geom_id = rtcAttachGeometry(top_scene_, geom);
+        rtcReleaseGeometry(geom);
+        instance_infos_.push_back({inst.mesh_id, meshes[size_t(inst.mesh_id)].material_id});
+    }
+    rtcCommitScene(top_scene_);
+    check_device_error("scene build");
+    built = true;
+    compute_max_height();
+}
+
+void EmbreeSceneManager::build_reuse_gas() {
+    // Without a previous build there is nothing to reuse, and marking the
+    // scene built would let queries run against a scene that does not exist.
+    if (!top_scene_) throw std::runtime_error("build_reuse_gas: scene not built. Call build() first.");
+    compute_max_height();
+    built = true;
+}
+
+void EmbreeSceneManager::clear_for_reuse() { clear_description_for_reuse(); }
+
+void EmbreeSceneManager::update_instance_transform(int id, const float xform[12]) {
+    if (id < 0 || size_t(id) >= instances.size())
+        throw std::runtime_error("update_instance_transform: id out of range");
+    Instance& inst = instances[size_t(id)];
+    std::memcpy(inst.xform, xform, sizeof inst.xform);
+    if (!built || !top_scene_ || inst.geom_id == kInvalidGeomId) return;
+    RTCGeometry geom = rtcGetGeometry(top_scene_, inst.geom_id);
+    if (!geom) throw std::runtime_error("update_instance_transform: rtcGetGeometry returned null");
+    float cm[16];
+    to_column_major(inst.xform, cm);
+    rtcSetGeometryTransform(geom, 0, RTC_FORMAT_FLOAT4X4_COLUMN_MAJOR, cm);
+    rtcCommitGeometry(geom);
+}
+
+void EmbreeSceneManager::refit_ias() {
+    if (!built || !top_scene_) throw std::runtime_error("refit_ias: scene not built. Call build() first.");
+    rtcCommitScene(top_scene_);
+    check_device_error("refit");
+}
+
+namespace {
+
+void init_ray(RTCRay& ray, const float3& o, const float3& d, float tfar) {
+    ray.org_x = o.x;
+    ray.org_y = o.y;
+    ray.org_z = o.z;
+    ray.tnear = 1e-4f;
+    ray.dir_x = d.x;
+    ray.dir_y = d.y;
+    ray.dir_z = d.z;
+    ray.time = 0.0f;
+    ray.tfar = tfar;
+    ray.mask = 0xFFFFFFFFu;  // Embree 4's default geometry mask is 1, Embree 3's all ones
+    ray.id = 0;
+    ray.flags = 0;
+}
+
+}  // namespace
+
+RayHit EmbreeSceneManager::trace_ray(const float3& origin, const float3& direction) const {
+    RayHit out{};
+    if (!top_scene_) return out;
+    RTCRayHit rh;
+    init_ray(rh.ray, origin, direction, 1e16f);
+    rh.hit.geomID = RTC_INVALID_GEOMETRY_ID;
+    rh.hit.instID[0] = RTC_INVALID_GEOMETRY_ID;
+    rtc_intersect1(top_scene_, &rh);
+    if (rh.hit.geomID == RTC_INVALID_GEOMETRY_ID) return out;
+
+    const unsigned inst_id = rtc_hit_instance(rh.hit);
+    if (inst_id >= instance_infos_.size()) return out;  // cannot happen after a clean build
+    const InstanceInfo& info = instance_infos_[inst_id];
+    const Mesh& mesh = meshes[size_t(info.mesh_id)];
+    const float* xf = instances[inst_id].xform;
+
+    out.hit = true;
+    out.t = rh.ray.tfar;
+    out.position = origin + out.t * direction;
+    out.instance_id = int32_t(inst_id);
+    out.material_id = info.material_id;
+    out.prim_id = int32_t(rh.hit.primID);
+
+    float3 ng = normalize(xform_normal(xf, {rh.hit.Ng_x, rh.hit.Ng_y, rh.hit.Ng_z}));
+    float3 ns = ng;
+    if (!mesh.normals.empty()) {
+        const int3 tri = mesh.indices[rh.hit.primID];
+        const float u = rh.hit.u, v = rh.hit.v;
+        const float3 n = (1.0f - u - v) * mesh.normals[size_t(tri.x)] +
+                         u * mesh.normals[size_t(tri.y)] + v * mesh.normals[size_t(tri.z)];
+        ns = normalize(xform_normal(xf, n));
+    }
+    if (dot(direction, ng) > 0.0f) {
+        ng = -ng;
+        out.back_face = true;
+    }
+    if (dot(ng, ns) < 0.0f) ns = -ns;
+    out.geometric_normal = ng;
+    out.shading_normal = ns;
+    return out;
+}
+
+bool EmbreeSceneManager::trace_shadow(const float3& origin, const float3& direction, float tfar) const {
+    if (!top_scene_) return false;
+    RTCRay ray;
+    init_ray(ray, origin, direction, tfar);
+    rtc_occluded1(top_scene_, &ray);
+    return ray.tfar < 0.0f;
+}
+
+}  // namespace vorn::embree

@@ -1,0 +1,17 @@
+#include "embree/scene_manager.h"
+#include "python/bind_scene_common.h"
+#include "python/bindings.h"
+
+namespace vorn::py_bind {
+
+void bind_cpu_scene(py::module_& m) {
+    using vorn::embree::EmbreeSceneManager;
+    py::class_<EmbreeSceneManager> c(m, "EmbreeSceneManager");
+    c.def(py::init<>());
+    bind_geometry(c);
+    bind_materials(c);
+    bind_lights_and_sensor(c);
+    bind_build_and_queries(c);
+}
+
+}  // namespace vorn::py_bind

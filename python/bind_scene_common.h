@@ -1,0 +1,137 @@
+// Bindings of the scene operations that the CPU and the GPU scene classes
+// share, written once over the scene type.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <algorithm>
+
+#include "python/convert.h"
+#include "scene/scene_description.h"
+
+namespace vorn::py_bind {
+
+template <class Scene>
+void bind_geometry(py::class_<Scene>& c) {
+    c.def(
+         "add_mesh",
+         [](Scene& s, const FloatArray& vertices, const FloatArray& normals, const IntArray& indices,
+            int material_id) {
+             return s.add_mesh(read_rows3(vertices, "vertices"), read_rows3(normals, "normals"),
+                               read_rows3(indices, "indices"), material_id);
+         },
+         py::arg("vertices"), py::arg("normals"), py::arg("indices"), py::arg("material_id") = 0)
+        .def(
+            "add_instance",
+            [](Scene& s, int mesh_id, float x, float y, float z, float scale) {
+                return s.add_instance(mesh_id, x, y, z, scale);
+            },
+            py::arg("mesh_id"), py::arg("x") = 0, py::arg("y") = 0, py::arg("z") = 0,
+            py::arg("scale") = 1.0f)
+        .def(
+            "add_instance_xform",
+            [](Scene& s, int mesh_id, const FloatArray& xform) {
+                float xf[12];
+                read_xform(xform, xf);
+                return s.add_instance(mesh_id, xf);
+            },
+            py::arg("mesh_id"), py::arg("xform"))
+        .def(
+            "update_instance_transform",
+            [](Scene& s, int id, const FloatArray& xform) {
+                float xf[12];
+                read_xform(xform, xf);
+                s.update_instance_transform(id, xf);
+            },
+            py::arg("id"), py::arg("xform"))
+        .def("refit_ias", [](Scene& s) { s.refit_ias(); })
+        .def("set_num_bands", [](Scene& s, int n) { s.set_num_bands(n); });
+}
+
+template <class Scene>
+void bind_materials(py::class_<Scene>& c) {
+    c.def(
+         "add_material",
+         [](Scene& s, int type, int offset, const py::list& scalar_params) {
+             const int id = s.add_material(MaterialType(type), offset);
+             const size_t n = std::min<size_t>(scalar_params.size(), 8);
+             // Items are stored as they convert: a failing item leaves the earlier ones in place.
+             for (size_t i = 0; i < n; ++i)
+                 s.materials[size_t(id)].params[i] =
+                     list_item_to_float(scalar_params[i], "scalar_params", i);
+             return id;
+         },
+         py::arg("type"), py::arg("offset"), py::arg("scalar_params") = py::list())
+        .def("upload_spectral_params",
+             [](Scene& s, const FloatArray& values) { s.upload_spectral_params(read_1d(values)); });
+}
+
+template <class Scene>
+void bind_lights_and_sensor(py::class_<Scene>& c) {
+    c.def("set_emitter",
+          [](Scene& s, int type, const FloatArray& direction, int spectral_offset) {
+              s.set_emitter(EmitterType(type), read_vec3(direction, "direction"), spectral_offset);
+          })
+        .def("update_emitter_direction",
+             [](Scene& s, const FloatArray& direction) {
+                 s.update_emitter_direction(read_vec3(direction, "direction"));
+             })
+        .def(
+            "set_sensor",
+            [](Scene& s, int type, int width, int height, float ortho_w, float ortho_h,
+               const FloatArray& cam_xform, float fov, int projection_type, bool terrain_following) {
+                SensorData d{};
+                d.type = type;
+                d.width = width;
+                d.height = height;
+                d.ortho_w = ortho_w;
+                d.ortho_h = ortho_h;
+                d.projection_type = projection_type;
+                d.fov = fov * 3.1415927f / 180.0f;
+                const std::vector<float> m = read_1d(cam_xform);
+                std::copy_n(m.begin(), std::min<size_t>(m.size(), 16), d.cam_xform);
+                s.set_sensor(d);
+                s.set_terrain_following(terrain_following);
+            },
+            py::arg("type"), py::arg("width"), py::arg("height"), py::arg("ortho_w"),
+            py::arg("ortho_h"), py::arg("cam_xform"), py::arg("fov") = 60.0f,
+            py::arg("projection_type") = 0, py::arg("terrain_following") = false)
+        .def(
+            "set_sky", [](Scene& s, int spectral_offset) { s.set_sky(spectral_offset); },
+            py::arg("spectral_offset"))
+        .def(
+            "set_hw_sky",
+            [](Scene& s, int spectral_offset, float sun_x, float sun_y, float sun_z) {
+                s.set_hw_sky(spectral_offset, float3{sun_x, sun_y, sun_z});
+            },
+            py::arg("spectral_offset"), py::arg("sun_x"), py::arg("sun_y"), py::arg("sun_z"))
+        .def(
+            "set_thermal_mode",
+            [](Scene& s, bool enabled, const py::list& wavelengths) {
+                s.set_thermal_mode(enabled, list_to_floats(wavelengths, "wavelengths"));
+            },
+            py::arg("enabled"), py::arg("wavelengths"))
+        .def(
+            "set_repetitive",
+            [](Scene& s, int num_repetitions, float scene_x_size, float scene_y_size) {
+                s.set_repetitive(num_repetitions, scene_x_size, scene_y_size);
+            },
+            py::arg("num_repetitions"), py::arg("scene_x_size"), py::arg("scene_y_size"));
+}
+
+template <class Scene>
+void bind_build_and_queries(py::class_<Scene>& c) {
+    c.def("build", [](Scene& s) { s.build(); })
+        .def("is_built", [](const Scene& s) { return s.is_built(); })
+        .def("has_gpu_meshes", [](const Scene& s) { return s.has_gpu_meshes(); })
+        .def("clear_for_reuse", [](Scene& s) { s.clear_for_reuse(); })
+        .def("build_reuse_gas", [](Scene& s) { s.build_reuse_gas(); })
+        .def("total_triangles", [](const Scene& s) { return s.total_triangles(); })
+        .def("num_instances", [](const Scene& s) { return s.num_instances(); })
+        .def("max_height", [](const Scene& s) { return s.max_height(); })
+        .def(
+            "set_measurement_plane", [](Scene& s, float height) { s.set_measurement_plane(height); },
+            py::arg("height"));
+}
+
+}  // namespace vorn::py_bind

@@ -1,0 +1,16 @@
+// One registration function per binding file; module.cpp calls them in the
+// documented order.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace vorn::py_bind {
+
+void bind_gpu(pybind11::module_& m);         // OptiXContext, device_info (and the GPU scene)
+void bind_generators(pybind11::module_& m);  // make_ground_plane, make_sphere, make_cylinder
+void bind_cpu_scene(pybind11::module_& m);   // EmbreeSceneManager
+void bind_backward(pybind11::module_& m);    // simulate_cpu
+void bind_forward(pybind11::module_& m);     // simulate_forward_cpu
+void bind_lidar(pybind11::module_& m);       // simulate_lidar_cpu
+
+}  // namespace vorn::py_bind

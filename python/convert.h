@@ -1,0 +1,68 @@
+// Conversion conventions shared by every binding: NumPy arrays in (forced
+// float32 / int32, read in index order), new NumPy arrays out, Python lists
+// converted item by item, and the progress callable.
+#pragma once
+
+#include <pybind11/functional.h>
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "scene/types.h"
+
+namespace vorn::py_bind {
+
+namespace py = pybind11;
+
+/// Float arrays: anything NumPy can turn into float32 (float64 is cast, not rejected).
+using FloatArray = py::array_t<float, py::array::forcecast>;
+/// Integer arrays: anything NumPy can turn into int32.
+using IntArray = py::array_t<int32_t, py::array::forcecast>;
+/// (units done, units in total, elapsed milliseconds).
+using ProgressFn = std::function<void(int, int, float)>;
+
+/// All values of a 1-D array in index order. Any other dimension count raises
+/// the array library's dimension error ("array has incorrect number of
+/// dimensions: N; expected 1"), which reaches Python as ValueError.
+std::vector<float> read_1d(const FloatArray& a);
+
+/// As read_1d, and rejects arrays with fewer than `min_count` values.
+std::vector<float> read_1d_at_least(const FloatArray& a, size_t min_count, const char* name);
+
+/// The first three values of a 1-D array as a vector (direction, centre).
+float3 read_vec3(const FloatArray& a, const char* name);
+
+/// The first 12 values of a 1-D array: a 3x4 row-major transform.
+void read_xform(const FloatArray& a, float out[12]);
+
+/// Rows of a 2-D array with at least three columns, one float3 per row.
+std::vector<float3> read_rows3(const FloatArray& a, const char* name);
+std::vector<int3> read_rows3(const IntArray& a, const char* name);
+
+/// One list item as float; a non-number raises RuntimeError naming the item.
+float list_item_to_float(const py::handle& item, const char* name, size_t index);
+/// Every item of a list as float, in order.
+std::vector<float> list_to_floats(const py::list& items, const char* name);
+
+/// New C-contiguous float32 array owning a copy of `values`, with `shape`.
+py::array_t<float> to_array(const std::vector<float>& values, std::vector<py::ssize_t> shape);
+py::array_t<int32_t> to_array(const std::vector<int32_t>& values, std::vector<py::ssize_t> shape);
+
+/// The progress function handed to an engine. For a callable it converts
+/// (int, int, float) and calls it with the interpreter lock held; its
+/// exceptions propagate unchanged. With None the engine receives an empty
+/// function, as documented.
+ProgressFn wrap_progress(const py::object& progress);
+
+/// Like wrap_progress, but always returns a callable function that, on the
+/// calling thread, first checks for a pending Ctrl-C (raising
+/// KeyboardInterrupt) and then reports to the callable when there is one.
+/// Long simulations use it so they can be interrupted between units of work
+/// even when no callable was given.
+ProgressFn wrap_progress_interruptible(const py::object& progress);
+
+}  // namespace vorn::py_bind
