@@ -1,0 +1,29 @@
+// The CPU LiDAR engine: pulses traced against the Embree scene on host
+// threads, as full waveforms (a bundle of beam sub-rays per pulse, smoothed
+// and searched for discrete returns) or as single direct hits.
+#pragma once
+
+#include <functional>
+
+#include "core/waveform.h"
+#include "embree/scene_manager.h"
+
+namespace vorn::embree {
+
+/// Simulates `num_pulses` pulses (origins and directions: x, y, z per pulse,
+/// 3 x num_pulses floats each; directions of unit length). `num_threads` < 1
+/// uses every hardware thread; `progress`, when set, is called once on the
+/// calling thread at the end. Results do not depend on the thread count,
+/// except for the order of direct-mode records. Throws std::runtime_error for
+/// an unbuilt scene, a scene whose materials would be read out of range,
+/// num_wavelengths outside [1, scene bands], and the arguments prepare_lidar
+/// rejects.
+LiDARResult simulate_lidar(EmbreeSceneManager& scene, const float* origins, const float* directions,
+                           int num_pulses, float beam_half_angle_rad, int beam_samples_per_dim,
+                           float pulse_energy, float sensor_area, float range_resolution,
+                           float min_range, float max_range, int num_wavelengths,
+                           float pulse_fwhm_ns, float peak_threshold, int max_returns_per_pulse,
+                           bool direct_mode, int num_threads,
+                           std::function<void(int, int, float)> progress);
+
+}  // namespace vorn::embree
