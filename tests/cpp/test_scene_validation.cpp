@@ -1,0 +1,147 @@
+// The checks an engine runs before it reads the scene with nb bands: every
+// material, emitter, sky and wavelength range must lie inside what the scene
+// holds, and a failing check names the reader and the range.
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "tests/cpp/scene_test_util.h"
+
+namespace vorn::test {
+namespace {
+
+constexpr const char* kWho = "engine";
+
+std::string check(const EmbreeSceneManager& s, int nb) {
+    return error_of([&] { s.validate_for_engine(nb, kWho); });
+}
+
+std::string range_error(const std::string& what, long begin, long end, size_t size) {
+    return std::string(kWho) + ": " + what + " reads spectral values [" + std::to_string(begin) +
+           ", " + std::to_string(end) + ") but the spectral array holds " + std::to_string(size);
+}
+
+/// A built one-triangle scene whose mesh uses material 0.
+void make_scene(EmbreeSceneManager& s) {
+    add_unit_triangle(s, 0);
+    s.add_instance(0, 0, 0, 0, 1);
+    s.build();
+}
+
+TEST(EngineChecks, SceneMustBeBuilt) {
+    EmbreeSceneManager s;
+    add_unit_triangle(s, 0);
+    s.add_instance(0, 0, 0, 0, 1);
+    s.add_material(MaterialType::Lambertian, 0);
+    s.upload_spectral_params({0.5f});
+    EXPECT_EQ(check(s, 1), "engine: scene not built. Call build() first.");
+    s.build();
+    EXPECT_EQ(check(s, 1), "");
+}
+
+TEST(EngineChecks, MeshMaterialMustExist) {
+    for (int mat : {1, 5, -1}) {
+        EmbreeSceneManager s;
+        add_unit_triangle(s, mat);
+        s.add_instance(0, 0, 0, 0, 1);
+        s.build();
+        s.add_material(MaterialType::Lambertian, 0);
+        s.upload_spectral_params({0.5f});
+        EXPECT_EQ(check(s, 1), "engine: mesh 0 uses material " + std::to_string(mat) +
+                                   " but the scene has 1 materials");
+    }
+}
+
+struct MaterialCase {
+    MaterialType type;
+    int quantities;  // per-band values the type reads
+};
+
+void PrintTo(const MaterialCase& c, std::ostream* os) { *os << "type " << int(c.type); }
+
+class MaterialRange : public ::testing::TestWithParam<std::tuple<MaterialCase, int, int>> {};
+
+// A material reads quantities × nb values from its offset: an array exactly that
+// long passes, one value shorter fails and names the range.
+TEST_P(MaterialRange, ExactLengthPassesOneShortFails) {
+    const auto [mc, nb, offset] = GetParam();
+    const size_t need = size_t(offset + mc.quantities * nb);
+    for (size_t size : {need, need - 1}) {
+        EmbreeSceneManager s;
+        make_scene(s);
+        s.add_material(mc.type, offset);
+        s.upload_spectral_params(std::vector<float>(size, 0.5f));
+        const std::string want =
+            size == need ? "" : range_error("material 0", offset, long(need), size);
+        EXPECT_EQ(check(s, nb), want) << "type " << int(mc.type) << " nb " << nb;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(TypesBandsOffsets, MaterialRange,
+                         ::testing::Combine(::testing::Values(MaterialCase{MaterialType::Lambertian, 1},
+                                                              MaterialCase{MaterialType::Rpv, 4},
+                                                              MaterialCase{MaterialType::Leaf, 3}),
+                                            ::testing::Values(1, 3, 7), ::testing::Values(0, 2)));
+
+TEST(EngineChecks, NegativeOffsetIsOutOfRange) {
+    EmbreeSceneManager s;
+    make_scene(s);
+    s.add_material(MaterialType::Leaf, -1);
+    s.upload_spectral_params(std::vector<float>(20, 0.5f));
+    EXPECT_EQ(check(s, 2), range_error("material 0", -1, 5, 20));
+}
+
+TEST(EngineChecks, ThermalModeReadsOneSlotOfEveryMaterialAndOneWavelengthPerBand) {
+    EmbreeSceneManager s;
+    make_scene(s);
+    s.add_material(MaterialType::Lambertian, 0);
+    s.add_material(MaterialType(5), 3);  // black: reads nothing unless it emits
+    s.upload_spectral_params(std::vector<float>(3, 0.5f));
+    EXPECT_EQ(check(s, 3), "");
+    s.set_thermal_mode(true, {8000, 9000, 10000});
+    EXPECT_EQ(check(s, 3), range_error("material 1", 3, 6, 3));
+    s.upload_spectral_params(std::vector<float>(6, 0.5f));
+    EXPECT_EQ(check(s, 3), "");
+    s.set_thermal_mode(true, {8000, 9000});
+    EXPECT_EQ(check(s, 3), "engine: thermal mode needs one wavelength per band (3), got 2");
+    EXPECT_EQ(check(s, 2), "");
+}
+
+TEST(EngineChecks, EmitterRangeHasOneValuePerBand) {
+    for (int nb : {1, 4}) {
+        EmbreeSceneManager s;
+        make_scene(s);
+        s.add_material(MaterialType::Lambertian, 0);
+        s.set_emitter(EmitterType::Sun, {0, 0, 1}, nb);
+        s.upload_spectral_params(std::vector<float>(size_t(2 * nb), 1.0f));
+        EXPECT_EQ(check(s, nb), "") << "nb " << nb;
+        s.upload_spectral_params(std::vector<float>(size_t(2 * nb - 1), 1.0f));
+        EXPECT_EQ(check(s, nb), range_error("the emitter", nb, 2 * nb, size_t(2 * nb - 1)));
+    }
+}
+
+TEST(EngineChecks, SkyRanges) {
+    for (int nb : {1, 3}) {
+        EmbreeSceneManager s;
+        make_scene(s);
+        s.add_material(MaterialType::Lambertian, 0);
+        s.upload_spectral_params(std::vector<float>(size_t(nb + 10 * nb), 1.0f));
+        const size_t n = s.spectral_params.size();
+        s.set_sky(int(n) - nb);  // the last nb values: fits
+        EXPECT_EQ(check(s, nb), "");
+        s.set_sky(int(n) - nb + 1);
+        EXPECT_EQ(check(s, nb), range_error("the uniform sky", long(n) - nb + 1, long(n) + 1, n));
+        // A parametric sky replaces the uniform one, whose range is then not read.
+        s.set_hw_sky(nb, {0, 0, 1});
+        EXPECT_EQ(check(s, nb), "") << "nb " << nb;
+        s.set_hw_sky(nb + 1, {0, 0, 1});
+        EXPECT_EQ(check(s, nb),
+                  range_error("the parametric sky", nb + 1, 11 * nb + 1, n));
+    }
+}
+
+}  // namespace
+}  // namespace vorn::test
