@@ -39,8 +39,10 @@ float3 xform_normal(const float* m, float3 n) {
     const float c20 = m[1] * m[6] - m[2] * m[5];
     const float c21 = m[2] * m[4] - m[0] * m[6];
     const float c22 = m[0] * m[5] - m[1] * m[4];
-    return {c00 * n.x + c10 * n.y + c20 * n.z, c01 * n.x + c11 * n.y + c21 * n.z,
-            c02 * n.x + c12 * n.y + c22 * n.z};
+    // n' = C n (rows of C); C^T n would be det * M^-1 n, which turns a
+    // rotation backwards.
+    return {c00 * n.x + c01 * n.y + c02 * n.z, c10 * n.x + c11 * n.y + c12 * n.z,
+            c20 * n.x + c21 * n.y + c22 * n.z};
 }
 
 }  // namespace
