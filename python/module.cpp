@@ -16,4 +16,6 @@ PYBIND11_MODULE(vorn_gpu, m) {
     bind_generators(m);
     m.attr("HAS_EMBREE") = true;
     bind_cpu_scene(m);
+    bind_backward(m);
+    bind_forward(m);
 }

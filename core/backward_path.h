@@ -1,0 +1,225 @@
+// One backward (camera) sample: the path traced from a pixel's camera ray
+// (core/camera_ray.h) with next-event estimation towards the sun, sky light on
+// escape and optional thermal emission, and its fold into the running mean.
+//
+// The loop is a template on a tracer so that the CPU renderer (Embree scene)
+// and the device programs (ray-tracing intrinsics) run the same physics. A
+// tracer provides
+//     Hit  trace_ray(const float3& o, const float3& d) const;
+//     bool trace_shadow(const float3& o, const float3& d, float tfar) const;
+// where Hit has the fields of SurfaceHit below (the CPU scene's own hit record
+// has exactly these, so it is used as is).
+//
+// Per-band state lives in caller-owned scratch (nb doubles each for the
+// throughput and the radiance): the CPU keeps one pair per worker thread, a
+// device program uses fixed-size local arrays of the GPU scene's band limit.
+// Nothing here allocates, so any band count the caller can hold is fine.
+#pragma once
+
+#include <cstdint>
+
+#include "core/bsdf.h"
+#include "core/camera_ray.h"
+#include "core/frame.h"
+#include "core/hd.h"
+#include "core/pcg32.h"
+#include "core/periodic.h"
+#include "core/scene_view.h"
+#include "core/sky.h"
+#include "core/thermal.h"
+
+namespace vorn {
+
+/// Closest hit as the path loop reads it. On a miss only `hit` matters.
+struct SurfaceHit {
+    float t;                  ///< ray parameter of the hit
+    float3 position;          ///< world-space hit point
+    float3 shading_normal;    ///< unit, on the side of geometric_normal
+    float3 geometric_normal;  ///< unit, facing the arriving ray
+    int32_t material_id;      ///< index into SceneView::materials
+    int32_t prim_id;          ///< triangle within its mesh
+    int32_t instance_id;      ///< hit instance
+    bool hit;                 ///< something was hit
+    bool back_face;           ///< struck the side opposite the face normal
+};
+
+/// Cosine of the sun's angular radius: camera rays this close to the sun see its disc.
+constexpr float kSunDiscCos = 0.999989f;
+/// Solid angle of the sun's disc (sr); the disc radiance is E / this.
+constexpr float kSunDiscSolidAngle = 6.794e-5f;
+/// Paths whose every band carries less than this are not worth continuing.
+constexpr double kMinThroughput = 1e-10;
+/// Sampled directions with a smaller density are numerically meaningless.
+constexpr float kMinPdf = 1e-8f;
+/// Russian roulette never keeps a path with more than this probability.
+constexpr float kMaxSurvival = 0.95f;
+
+// ---- path ------------------------------------------------------------------
+
+/// Planck emission of the hit surface (thermal mode). A surface with a
+/// sunlit/shaded temperature pair needs a shadow test to pick one.
+template <class Tracer>
+VORN_HD void add_thermal_emission(const Tracer& tracer, const SceneView& sv,
+                                  const MaterialData& m, float3 position, float3 ng,
+                                  const double* tp, double* rad) {
+    if (sv.nb <= 0) return;
+    bool shaded = false;
+    if (has_sunlit_shaded_temperatures(m)) {
+        float3 s = sv.emitter.direction;
+        shaded = occluded_periodic(tracer, sv.tile, s,
+                                   offset_ray_origin(position, face_towards(ng, s)));
+    }
+    float temperature = surface_temperature(m, shaded);
+    if (temperature <= 0.0f) return;
+    for (int b = 0; b < sv.nb; ++b) {
+        float planck = planck_band_radiance(sv.wavelengths[b], temperature);
+        float emissivity = sv.spectral[m.offset + b];
+        rad[b] += double(planck * emissivity) * tp[b];
+    }
+}
+
+/// Next-event estimation towards the sun. Only a leaf can be lit from below
+/// its shading hemisphere (through transmission).
+template <class Tracer>
+VORN_HD void add_direct_sun(const Tracer& tracer, const SceneView& sv, const MaterialData& m,
+                            const ShadingFrame& frame, float3 view, float3 position,
+                            float3 ng, bool back, const double* tp, double* rad) {
+    const float3 s = sv.emitter.direction;
+    const float3 sl = frame.to_local(s);
+    if (sl.z <= 0.0f && m.type != MaterialType::Leaf) return;
+    if (!(f_abs(sl.z) > 0.0f)) return;
+    if (occluded_periodic(tracer, sv.tile, s, offset_ray_origin(position, face_towards(ng, s))))
+        return;
+    const float cos_s = f_abs(sl.z);
+    for (int b = 0; b < sv.nb; ++b) {
+        float irradiance = sv.spectral[sv.emitter.spectral_offset + b];
+        float f = eval_bsdf(m, b, view, sl, sv.spectral, sv.nb, back, false);
+        rad[b] += irradiance * (f * tp[b]) * cos_s;
+    }
+}
+
+/// What an escaping path sees: the sun's disc (camera rays only, not in
+/// thermal mode), else the parametric sky, else the uniform sky.
+VORN_HD void add_escape(const SceneView& sv, float3 d, int depth, const double* tp,
+                        double* rad) {
+    const float3 s = sv.emitter.direction;
+    if (depth == 0 && dot(d, s) >= kSunDiscCos && !sv.thermal) {
+        for (int b = 0; b < sv.nb; ++b)
+            rad[b] += (sv.spectral[sv.emitter.spectral_offset + b] / kSunDiscSolidAngle) * tp[b];
+    } else if (sv.sky.hw_sky_offset >= 0) {
+        for (int b = 0; b < sv.nb; ++b)
+            rad[b] += hw_sky_radiance(sv.spectral, sv.sky.hw_sky_offset, d, b,
+                                      sv.sky.hw_sky_sun) * tp[b];
+    } else if (sv.sky.sky_offset >= 0) {
+        for (int b = 0; b < sv.nb; ++b) rad[b] += sv.spectral[sv.sky.sky_offset + b] * tp[b];
+    }
+}
+
+/// Samples the continuation, weights the throughput and plays Russian
+/// roulette. Returns false when the path ends; else *w is the local direction.
+VORN_HD bool scatter(const SceneView& sv, const MaterialData& m, float3 view, bool back,
+                     Pcg32& rng, int depth, int rr_depth, double* tp, float3* w) {
+    float u[3];
+    draw_bsdf_uniforms(rng, u);
+    const DirectionSample ds = sample_bsdf(m, u);
+    if (ds.pdf < kMinPdf || f_abs(ds.w.z) <= 0.0f) return false;
+    const float cos_w = f_abs(ds.w.z);
+    bool alive = false;
+    for (int b = 0; b < sv.nb; ++b) {
+        float f = eval_bsdf(m, b, view, ds.w, sv.spectral, sv.nb, back, sv.thermal);
+        tp[b] = f * cos_w / ds.pdf * tp[b];
+        alive = alive || tp[b] > kMinThroughput;
+    }
+    if (!alive) return false;
+    if (depth >= rr_depth) {
+        float q = 0.0f;
+        for (int b = 0; b < sv.nb; ++b) q = f_max(q, float(tp[b]));
+        q = f_min(q, kMaxSurvival);
+        if (next_float(rng) >= q) return false;
+        const double boost = 1.0 / double(q);
+        for (int b = 0; b < sv.nb; ++b) tp[b] *= boost;
+    }
+    *w = ds.w;
+    return true;
+}
+
+/// Traces one path from (o, d) and leaves its band radiance in rad[0..nb).
+/// tp and rad are caller scratch of nb doubles each.
+template <class Tracer>
+VORN_HD void trace_backward_path(const Tracer& tracer, const SceneView& sv, float3 o, float3 d,
+                                 Pcg32& rng, int max_depth, int rr_depth, double* tp,
+                                 double* rad) {
+    for (int b = 0; b < sv.nb; ++b) {
+        tp[b] = 1.0;
+        rad[b] = 0.0;
+    }
+    if (max_depth < 1) return;
+    int depth = 0;
+    int wraps = 0;  // shared by every segment of the path, never reset
+    for (;;) {
+        const auto h = tracer.trace_ray(o, d);
+        if (!h.hit) {
+            float t = 0.0f;
+            if (wraps < sv.tile.num_repetitions && sv.tile.scene_x_size > 0.0f &&
+                sv.tile.scene_y_size > 0.0f && exit_and_wrap(sv.tile, o, d, &t)) {
+                ++wraps;
+                continue;
+            }
+            add_escape(sv, d, depth, tp, rad);
+            return;
+        }
+        // Checked before the engine runs; a device tracer gets the same guard.
+        if (h.material_id < 0 || h.material_id >= sv.num_materials) return;
+        const MaterialData& m = sv.materials[h.material_id];
+        const ShadingFrame frame(h.shading_normal);
+        const float3 view = frame.to_local(-d);
+        if (sv.thermal) {
+            add_thermal_emission(tracer, sv, m, h.position, h.geometric_normal, tp, rad);
+        } else {
+            add_direct_sun(tracer, sv, m, frame, view, h.position, h.geometric_normal,
+                           h.back_face, tp, rad);
+        }
+        float3 w;
+        if (!scatter(sv, m, view, h.back_face, rng, depth, rr_depth, tp, &w)) return;
+        d = frame.to_world(w);
+        o = offset_ray_origin(h.position, face_towards(h.geometric_normal, d));
+        if (++depth >= max_depth) return;
+    }
+}
+
+// ---- pixel -----------------------------------------------------------------
+
+/// One sample of pixel (x, y) in pass `pass`, its radiance left in rad.
+/// Returns false when the sample has no ray; the pixel then keeps its value.
+template <class Tracer>
+VORN_HD bool render_pixel_sample(const Tracer& tracer, const SceneView& sv, int x, int y,
+                                 int pass, int max_depth, int rr_depth, double* tp,
+                                 double* rad) {
+    const SensorData& s = sv.sensor;
+    Pcg32 rng;
+    seed_pixel_sample(rng, pass, int32_t(int64_t(y) * s.width + x));
+    const float u = (float(x) + next_float(rng)) / float(s.width) - 0.5f;
+    const float v = (float(y) + next_float(rng)) / float(s.height) - 0.5f;
+    float3 o, d;
+    bool check_ray = true;
+    if (!camera_ray(s, u, v, &o, &d, &check_ray)) return false;
+    if (check_ray) {
+        if (dot(d, d) < 0.5f) return false;
+        if (sv.terrain_following && s.type == kSensorOrthographic) follow_terrain(tracer, o, d);
+    }
+    enter_tile(sv.tile, sv.max_height, o, d);
+    trace_backward_path(tracer, sv, o, d, rng, max_depth, rr_depth, tp, rad);
+    return true;
+}
+
+/// Folds the sample of pass `pass` into the pixel's running mean over passes.
+VORN_HD void accumulate_sample(float* pixel, const double* rad, int nb, int pass) {
+    if (pass == 0) {
+        for (int b = 0; b < nb; ++b) pixel[b] = float(rad[b]);
+        return;
+    }
+    const float w = 1.0f / float(pass + 1);
+    for (int b = 0; b < nb; ++b) pixel[b] = float(rad[b]) * w + pixel[b] * (1.0f - w);
+}
+
+}  // namespace vorn

@@ -1,0 +1,163 @@
+#include "embree/backward.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+#include <thread>
+
+#include "core/backward_path.h"
+
+namespace vorn::embree {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kWho = "simulate_cpu";
+
+/// VORN_MAX_DEPTH, when it is a decimal number above 0 (surrounding blanks
+/// allowed), replaces the caller's max_depth.
+int max_depth_override(int max_depth) {
+    const char* text = std::getenv("VORN_MAX_DEPTH");
+    if (text == nullptr) return max_depth;
+    errno = 0;
+    char* end = nullptr;
+    const long value = std::strtol(text, &end, 10);
+    if (end == text || errno == ERANGE) return max_depth;
+    while (*end == ' ' || *end == '\t' || *end == '\n') ++end;
+    if (*end != '\0' || value < 1 || value > INT_MAX) return max_depth;
+    std::printf("[CPU bwd] VORN_MAX_DEPTH=%d\n", int(value));
+    std::fflush(stdout);
+    return int(value);
+}
+
+int resolve_threads(int num_threads) {
+    if (num_threads > 0) return num_threads;
+    const unsigned hw = std::thread::hardware_concurrency();
+    return hw > 0 ? int(hw) : 1;
+}
+
+/// Rejects sensors whose image cannot be held or indexed with 32-bit pixels.
+void check_sensor(const SensorData& s) {
+    if (s.width < 0 || s.height < 0)
+        throw std::runtime_error(std::string(kWho) + ": sensor width and height must not be " +
+                                 "negative, got " + std::to_string(s.width) + " x " +
+                                 std::to_string(s.height));
+    if (int64_t(s.width) * s.height > INT32_MAX)
+        throw std::runtime_error(std::string(kWho) + ": sensor of " + std::to_string(s.width) +
+                                 " x " + std::to_string(s.height) +
+                                 " pixels exceeds 2^31 - 1 pixels");
+}
+
+/// Everything the workers of one call share; they only read it, except for
+/// the row counter and their own rows of the image.
+struct PassContext {
+    const EmbreeSceneManager* scene;
+    SceneView view;
+    int max_depth;
+    int rr_depth;
+    float* image;
+    std::atomic<int> next_row{0};
+};
+
+/// One worker of one pass: takes rows until none is left. `scratch` holds
+/// this worker's 2 * nb doubles (throughput, radiance).
+void render_rows(PassContext& ctx, int pass, double* scratch) {
+    const int width = ctx.view.sensor.width;
+    const int height = ctx.view.sensor.height;
+    const int nb = ctx.view.nb;
+    double* tp = scratch;
+    double* rad = scratch + nb;
+    for (int y = ctx.next_row.fetch_add(1); y < height; y = ctx.next_row.fetch_add(1)) {
+        for (int x = 0; x < width; ++x) {
+            if (!render_pixel_sample(*ctx.scene, ctx.view, x, y, pass, ctx.max_depth,
+                                     ctx.rr_depth, tp, rad))
+                continue;
+            float* pixel = ctx.image + (size_t(y) * size_t(width) + size_t(x)) * size_t(nb);
+            accumulate_sample(pixel, rad, nb, pass);
+        }
+    }
+}
+
+/// Runs one pass on `num_threads` fresh threads and joins them all, also
+/// when a thread cannot be started (the error then leaves after the join).
+void run_pass(PassContext& ctx, int pass, int num_threads, std::vector<double>& scratch) {
+    ctx.next_row.store(0);
+    const size_t stride = 2 * size_t(ctx.view.nb);
+    std::vector<std::thread> workers;
+    workers.reserve(size_t(num_threads));
+    try {
+        for (int i = 0; i < num_threads; ++i)
+            workers.emplace_back(render_rows, std::ref(ctx), pass,
+                                 scratch.data() + size_t(i) * stride);
+    } catch (...) {
+        for (std::thread& t : workers) t.join();
+        throw;
+    }
+    for (std::thread& t : workers) t.join();
+}
+
+}  // namespace
+
+SceneView make_scene_view(const EmbreeSceneManager& scene) {
+    SceneView v;
+    v.materials = scene.materials.data();
+    v.num_materials = int32_t(scene.materials.size());
+    v.spectral = scene.spectral_params.data();
+    v.num_spectral = int32_t(scene.spectral_params.size());
+    v.nb = scene.num_bands;
+    v.emitter = scene.emitter;
+    v.sky = scene.sky;
+    v.tile = scene.tile;
+    v.sensor = scene.sensor;
+    v.terrain_following = scene.terrain_following;
+    v.thermal = scene.thermal;
+    v.wavelengths = scene.wavelengths.data();
+    v.max_height = scene.max_height();
+    v.measurement_plane_height = scene.measurement_plane_height;
+    return v;
+}
+
+BackwardImage render_backward(EmbreeSceneManager& scene, int spp, int max_depth, int rr_depth,
+                              int num_threads, std::function<void(int, int, float)> progress) {
+    const int nb = scene.num_bands;
+    scene.validate_for_engine(nb, kWho);
+    check_sensor(scene.sensor);
+    max_depth = max_depth_override(max_depth);
+
+    BackwardImage out;
+    out.width = scene.sensor.width;
+    out.height = scene.sensor.height;
+    out.nb = nb;
+    out.image.assign(size_t(out.width) * size_t(out.height) * size_t(nb), 0.0f);
+    // More threads than rows would only wait on the row counter.
+    const int threads = std::max(1, std::min(resolve_threads(num_threads), out.height));
+    const Clock::time_point start = Clock::now();
+    if (spp < 1) return out;
+
+    PassContext ctx;
+    ctx.scene = &scene;
+    ctx.view = make_scene_view(scene);
+    ctx.max_depth = max_depth;
+    ctx.rr_depth = rr_depth;
+    ctx.image = out.image.data();
+    // Per-worker band scratch, allocated here so workers never allocate.
+    std::vector<double> scratch(size_t(threads) * 2 * size_t(nb));
+    for (int pass = 0; pass < spp; ++pass) {
+        run_pass(ctx, pass, threads, scratch);
+        if (progress) {
+            const std::chrono::duration<double, std::milli> ms = Clock::now() - start;
+            progress(pass + 1, spp, float(ms.count()));
+        }
+    }
+    return out;
+}
+
+}  // namespace vorn::embree

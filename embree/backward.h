@@ -1,0 +1,38 @@
+// The CPU backward renderer: a multi-band radiance image of the Embree scene
+// as its sensor sees it, one path per pixel per pass, rows shared out among
+// worker threads through one atomic counter.
+#pragma once
+
+#include <functional>
+#include <vector>
+
+#include "core/scene_view.h"
+#include "embree/scene_manager.h"
+
+namespace vorn::embree {
+
+/// The rendered image: image[(y * width + x) * nb + b], row 0 at the bottom
+/// of the camera's view; the running mean over passes of band radiance.
+struct BackwardImage {
+    std::vector<float> image;  ///< width * height * nb values, zero-filled on creation
+    int width = 0;             ///< sensor width in pixels
+    int height = 0;            ///< sensor height in pixels
+    int nb = 0;                ///< the scene's band count at the start of the call
+};
+
+/// What the transport loops read of the CPU scene; valid while the scene is
+/// unchanged.
+SceneView make_scene_view(const EmbreeSceneManager& scene);
+
+/// Renders `spp` passes. `max_depth` is replaced by VORN_MAX_DEPTH when that
+/// is a decimal number above 0; Russian roulette applies from `rr_depth`;
+/// `num_threads` < 1 uses every hardware thread. `progress`, when set, is
+/// called on the calling thread after every pass with (passes done, spp,
+/// elapsed ms); an exception it throws leaves the call and the image is lost.
+/// Throws std::runtime_error for an unbuilt scene, a scene whose materials,
+/// emitter or sky would be read out of range, a thermal wavelength list
+/// shorter than the band count, or a sensor size that is negative or too large.
+BackwardImage render_backward(EmbreeSceneManager& scene, int spp, int max_depth, int rr_depth,
+                              int num_threads, std::function<void(int, int, float)> progress);
+
+}  // namespace vorn::embree

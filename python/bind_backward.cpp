@@ -1,0 +1,30 @@
+// simulate_cpu: the CPU backward renderer behind the documented signature.
+#include "embree/backward.h"
+#include "python/bindings.h"
+#include "python/convert.h"
+
+namespace vorn::py_bind {
+
+namespace {
+
+constexpr int kRussianRouletteDepth = 3;
+constexpr int kAllHardwareThreads = 0;
+
+py::array_t<float> simulate_cpu(vorn::embree::EmbreeSceneManager& scene, int spp, int max_depth,
+                                const py::object& progress) {
+    // Interruptible even without a callable: Ctrl-C is noticed between passes
+    // on this thread, and the partial image is dropped with the exception.
+    vorn::embree::BackwardImage img =
+        vorn::embree::render_backward(scene, spp, max_depth, kRussianRouletteDepth,
+                                      kAllHardwareThreads, wrap_progress_interruptible(progress));
+    return to_array(img.image, {img.height, img.width, img.nb});
+}
+
+}  // namespace
+
+void bind_backward(py::module_& m) {
+    m.def("simulate_cpu", &simulate_cpu, py::arg("scene"), py::arg("spp") = 16,
+          py::arg("max_depth") = 16, py::arg("progress") = py::none());
+}
+
+}  // namespace vorn::py_bind
