@@ -22,7 +22,8 @@ using vorn::embree::EmbreeSceneManager;
 
 namespace {
 
-/// The same geometry as a plain two-level Embree scene, built the way the CPU scene builds it.
+/// The same geometry as a plain two-level Embree scene, built the way the CPU scene
+/// builds it.
 struct RawScene {
     RTCDevice device = rtcNewDevice(nullptr);
     RTCScene top = nullptr;
@@ -32,11 +33,13 @@ struct RawScene {
         for (const Mesh& m : s.meshes) {
             RTCScene scene = rtcNewScene(device);
             RTCGeometry g = rtcNewGeometry(device, RTC_GEOMETRY_TYPE_TRIANGLE);
-            void* vb = rtcSetNewGeometryBuffer(g, RTC_BUFFER_TYPE_VERTEX, 0, RTC_FORMAT_FLOAT3,
-                                               sizeof(float3), m.vertices.size());
+            void* vb =
+                rtcSetNewGeometryBuffer(g, RTC_BUFFER_TYPE_VERTEX, 0, RTC_FORMAT_FLOAT3,
+                                        sizeof(float3), m.vertices.size());
             std::copy(m.vertices.begin(), m.vertices.end(), static_cast<float3*>(vb));
-            void* ib = rtcSetNewGeometryBuffer(g, RTC_BUFFER_TYPE_INDEX, 0, RTC_FORMAT_UINT3,
-                                               sizeof(int3), m.indices.size());
+            void* ib =
+                rtcSetNewGeometryBuffer(g, RTC_BUFFER_TYPE_INDEX, 0, RTC_FORMAT_UINT3,
+                                        sizeof(int3), m.indices.size());
             std::copy(m.indices.begin(), m.indices.end(), static_cast<int3*>(ib));
             rtcCommitGeometry(g);
             rtcAttachGeometry(scene, g);
@@ -49,7 +52,7 @@ struct RawScene {
             RTCGeometry g = rtcNewGeometry(device, RTC_GEOMETRY_TYPE_INSTANCE);
             rtcSetGeometryInstancedScene(g, meshes[size_t(inst.mesh_id)]);
             const float* x = inst.xform;
-            const float cm[16] = {x[0], x[4], x[8], 0, x[1], x[5], x[9],  0,
+            const float cm[16] = {x[0], x[4], x[8],  0, x[1], x[5], x[9],  0,
                                   x[2], x[6], x[10], 0, x[3], x[7], x[11], 1};
             rtcSetGeometryTransform(g, 0, RTC_FORMAT_FLOAT4X4_COLUMN_MAJOR, cm);
             rtcCommitGeometry(g);
@@ -70,8 +73,9 @@ double seconds_since(std::chrono::steady_clock::time_point t0) {
 }
 
 /// Plain closest-hit queries for every sub-ray, pulses handed out as the engine does.
-double time_raw(const RawScene& raw, const std::vector<float>& o, const std::vector<float3>& dirs,
-                int pulses, int k, int threads, long& hits) {
+double time_raw(const RawScene& raw, const std::vector<float>& o,
+                const std::vector<float3>& dirs, int pulses, int k, int threads,
+                long& hits) {
     std::atomic<int> next{0};
     std::atomic<long> total{0};
     const auto t0 = std::chrono::steady_clock::now();
@@ -83,8 +87,18 @@ double time_raw(const RawScene& raw, const std::vector<float>& o, const std::vec
                 for (int s = 0; s < k; ++s) {
                     const float3 d = dirs[size_t(p) * k + s];
                     RTCRayHit rh{};
-                    rh.ray = {o[3 * size_t(p)], o[3 * size_t(p) + 1], o[3 * size_t(p) + 2], 1e-4f,
-                              d.x, d.y, d.z, 0.0f, 1e16f, 0xFFFFFFFFu, 0, 0};
+                    rh.ray = {o[3 * size_t(p)],
+                              o[3 * size_t(p) + 1],
+                              o[3 * size_t(p) + 2],
+                              1e-4f,
+                              d.x,
+                              d.y,
+                              d.z,
+                              0.0f,
+                              1e16f,
+                              0xFFFFFFFFu,
+                              0,
+                              0};
                     rh.hit.geomID = RTC_INVALID_GEOMETRY_ID;
                     rh.hit.instID[0] = RTC_INVALID_GEOMETRY_ID;
                     vorn::embree::rtc_intersect1(raw.top, &rh);
@@ -104,11 +118,13 @@ double time_raw(const RawScene& raw, const std::vector<float>& o, const std::vec
 int main(int argc, char** argv) {
     const int pulses = argc > 1 ? std::atoi(argv[1]) : 20000;
     const int hw = int(std::thread::hardware_concurrency());
-    const int threads = argc > 2 && std::atoi(argv[2]) > 0 ? std::atoi(argv[2]) : std::max(1, hw);
+    const int threads =
+        argc > 2 && std::atoi(argv[2]) > 0 ? std::atoi(argv[2]) : std::max(1, hw);
     EmbreeSceneManager scene;
-    const bench::CanopyScene canopy = bench::make_canopy_scene(scene, bench::CanopyOptions{});
-    std::printf("scene: %u instanced triangles, %d instances, %d meshes\n", canopy.total_triangles,
-                scene.num_instances(), int(scene.meshes.size()));
+    const bench::CanopyScene canopy =
+        bench::make_canopy_scene(scene, bench::CanopyOptions{});
+    std::printf("scene: %u instanced triangles, %d instances, %d meshes\n",
+                canopy.total_triangles, scene.num_instances(), int(scene.meshes.size()));
 
     // Airborne geometry: 100 m above the plot, up to ~2 degrees off nadir, so
     // that every footprint stays over the plot.
@@ -118,7 +134,8 @@ int main(int argc, char** argv) {
     for (int p = 0; p < pulses; ++p) {
         const float3 dir =
             normalize({rng.uniform(-0.03f, 0.03f), rng.uniform(-0.03f, 0.03f), -1.0f});
-        o.insert(o.end(), {rng.uniform(0.2f * e, 0.8f * e), rng.uniform(0.2f * e, 0.8f * e), 100.0f});
+        o.insert(o.end(), {rng.uniform(0.2f * e, 0.8f * e),
+                           rng.uniform(0.2f * e, 0.8f * e), 100.0f});
         d.insert(d.end(), {dir.x, dir.y, dir.z});
     }
     const float alpha = 5e-4f;
@@ -126,10 +143,11 @@ int main(int argc, char** argv) {
     const int k = beam.size();
     std::vector<float3> dirs;
     for (int p = 0; p < pulses; ++p) {
-        const PulseFrame f = pulse_frame({d[3 * size_t(p)], d[3 * size_t(p) + 1], d[3 * size_t(p) + 2]});
+        const PulseFrame f =
+            pulse_frame({d[3 * size_t(p)], d[3 * size_t(p) + 1], d[3 * size_t(p) + 2]});
         for (int s = 0; s < k; ++s)
-            dirs.push_back(sub_ray_direction(f, beam.xy[2 * size_t(s)], beam.xy[2 * size_t(s) + 1],
-                                             std::tan(alpha)));
+            dirs.push_back(sub_ray_direction(
+                f, beam.xy[2 * size_t(s)], beam.xy[2 * size_t(s) + 1], std::tan(alpha)));
     }
 
     RawScene raw(scene);
@@ -138,20 +156,22 @@ int main(int argc, char** argv) {
     int returns = 0;
     for (int rep = 0; rep < 3; ++rep) {
         auto t0 = std::chrono::steady_clock::now();
-        const LiDARResult r = embree::simulate_lidar(scene, o.data(), d.data(), pulses, alpha, 10,
-                                                     1.0f, 0.1f, 0.15f, 80.0f, 110.0f, 1, 4.0f,
-                                                     1e-8f, 5, false, threads, {});
+        const LiDARResult r = embree::simulate_lidar(
+            scene, o.data(), d.data(), pulses, alpha, 10, 1.0f, 0.1f, 0.15f, 80.0f,
+            110.0f, 1, 4.0f, 1e-8f, 5, false, threads, {});
         best_engine = std::min(best_engine, seconds_since(t0));
         returns = r.num_returns;
         t0 = std::chrono::steady_clock::now();
-        embree::simulate_lidar(scene, o.data(), d.data(), pulses, alpha, 10, 1.0f, 0.1f, 0.15f,
-                               80.0f, 110.0f, 1, 4.0f, 1e-8f, 5, true, threads, {});
+        embree::simulate_lidar(scene, o.data(), d.data(), pulses, alpha, 10, 1.0f, 0.1f,
+                               0.15f, 80.0f, 110.0f, 1, 4.0f, 1e-8f, 5, true, threads,
+                               {});
         best_direct = std::min(best_direct, seconds_since(t0));
         best_raw = std::min(best_raw, time_raw(raw, o, dirs, pulses, k, threads, hits));
     }
     const double sub = double(pulses) * k;
-    std::printf("threads %d, pulses %d, sub-rays per pulse %d, returns %d, raw hits %ld\n",
-                threads, pulses, k, returns, hits);
+    std::printf(
+        "threads %d, pulses %d, sub-rays per pulse %d, returns %d, raw hits %ld\n",
+        threads, pulses, k, returns, hits);
     std::printf("waveform mode: %.0f pulses/s, %.3g sub-rays/s\n", pulses / best_engine,
                 sub / best_engine);
     std::printf("raw rtcIntersect1: %.3g rays/s\n", sub / best_raw);

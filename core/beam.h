@@ -80,7 +80,8 @@ struct SubRayReturn {
 /// Lambertian single bounce seen by a receiver of area A at range r:
 /// e = cos * w * E * A / (pi r^2), with w the sample's share of the pulse.
 VORN_HD SubRayReturn sub_ray_return(const LidarShot& s, float3 origin, float3 dir,
-                                    float3 hit_position, float3 shading_normal, float weight) {
+                                    float3 hit_position, float3 shading_normal,
+                                    float weight) {
     SubRayReturn out{-1, 0.0f, false};
     const float r = length(hit_position - origin);
     if (r < s.min_range || r > s.max_range) return out;
@@ -98,8 +99,8 @@ VORN_HD SubRayReturn sub_ray_return(const LidarShot& s, float3 origin, float3 di
 /// leaf's back reflectance on its back face, otherwise the material's first
 /// quantity (Lambertian reflectance, RPV rho0, leaf front reflectance).
 /// Types without spectral quantities are black.
-VORN_HD float lidar_reflectance(const MaterialData& m, bool back_face, const float* spectral,
-                                int32_t nb, int32_t w) {
+VORN_HD float lidar_reflectance(const MaterialData& m, bool back_face,
+                                const float* spectral, int32_t nb, int32_t w) {
     if (material_quantities(m.type) < 1) return 0.0f;
     const int q = (m.type == MaterialType::Leaf && back_face) ? 1 : 0;
     return spectral[material_slot(m.offset, q, nb, w)];
@@ -107,8 +108,8 @@ VORN_HD float lidar_reflectance(const MaterialData& m, bool back_face, const flo
 
 /// Direct-mode intensity of the central ray: cos * (rho * E) * A / (pi r^2),
 /// with rho the material's first spectral value whatever the face.
-VORN_HD float direct_return_intensity(const LidarShot& s, float3 dir, float3 shading_normal,
-                                      float rho, float r) {
+VORN_HD float direct_return_intensity(const LidarShot& s, float3 dir,
+                                      float3 shading_normal, float rho, float r) {
     const float c = f_abs(dot(-dir, shading_normal));
     return c * (rho * s.pulse_energy) * s.sensor_area / ((kLidarPi * r) * r);
 }

@@ -19,15 +19,15 @@ std::string show(double v) {
 [[noreturn]] void fail(const std::string& message) { throw std::runtime_error(message); }
 
 // Samples slightly outside the unit circle (float rounding of r^2 = 1) are kept.
-const float kBeamDiscLimit = int_as_float(0x3F800347);    // 1.0001
-const float kBeamGaussWidth = int_as_float(0x3F000ABD);   // 0.50016385
+const float kBeamDiscLimit = int_as_float(0x3F800347);   // 1.0001
+const float kBeamGaussWidth = int_as_float(0x3F000ABD);  // 0.50016385
 
 }  // namespace
 
 BeamPattern build_beam_pattern(int n) {
     if (n > kMaxBeamSamplesPerDim)
-        fail("beam_samples_per_dim must be at most " + std::to_string(kMaxBeamSamplesPerDim) +
-             ", got " + std::to_string(n));
+        fail("beam_samples_per_dim must be at most " +
+             std::to_string(kMaxBeamSamplesPerDim) + ", got " + std::to_string(n));
     BeamPattern p;
     float sum = 0.0f;
     // N = 0 would divide by zero: like N < 0 it means no grid, one central ray.
@@ -65,7 +65,8 @@ RangeBins range_bins(float min_range, float max_range, float res) {
         fail("max_range must not be below min_range, got max_range " + show(max_range) +
              " < min_range " + show(min_range));
     const float q = (max_range - min_range) / res;
-    // The bin count is a 32-bit int: the largest float below 2^31 still leaves room for +1.
+    // The bin count is a 32-bit int: the largest float below 2^31 still leaves room for
+    // +1.
     if (!(q < 2147483648.0f))
         fail("the range window (max_range - min_range) / range_resolution = " + show(q) +
              " holds more bins than a 32-bit count");
@@ -102,15 +103,16 @@ PulseKernel build_pulse_kernel(float fwhm, float res) {
 
 namespace {
 
-// Bin index clamped to [0, num_bins - 1], computed wide so that b + reach cannot overflow.
+// Bin index clamped to [0, num_bins - 1], computed wide so that b + reach cannot
+// overflow.
 int clamp_bin(int64_t b, int num_bins) {
     return int(b < 0 ? 0 : (b > num_bins - 1 ? num_bins - 1 : b));
 }
 
 }  // namespace
 
-void smooth_pulse(const float* raw, float* out, int num_bins, int nw, const PulseKernel& kernel,
-                  bool nonzero_extent_only) {
+void smooth_pulse(const float* raw, float* out, int num_bins, int nw,
+                  const PulseKernel& kernel, bool nonzero_extent_only) {
     const int reach = kernel.half_width + 1;
     int lo = 0, hi = num_bins - 1;
     if (nonzero_extent_only) {
@@ -143,26 +145,29 @@ void smooth_pulse(const float* raw, float* out, int num_bins, int nw, const Puls
 
 namespace {
 
-void check_block(const char* who, const std::vector<float>& v, int num_pulses, int num_bins,
-                 int nw) {
+void check_block(const char* who, const std::vector<float>& v, int num_pulses,
+                 int num_bins, int nw) {
     if (num_pulses < 0 || num_bins < 0 || nw < 0)
-        fail(std::string(who) + ": negative size (num_pulses " + std::to_string(num_pulses) +
-             ", num_bins " + std::to_string(num_bins) + ", num_wavelengths " +
-             std::to_string(nw) + ")");
+        fail(std::string(who) + ": negative size (num_pulses " +
+             std::to_string(num_pulses) + ", num_bins " + std::to_string(num_bins) +
+             ", num_wavelengths " + std::to_string(nw) + ")");
     const uint64_t expected = uint64_t(num_pulses) * uint64_t(num_bins) * uint64_t(nw);
     if (v.size() != expected)
-        fail(std::string(who) + ": waveform must hold num_pulses x num_bins x num_wavelengths = " +
+        fail(std::string(who) +
+             ": waveform must hold num_pulses x num_bins x num_wavelengths = " +
              std::to_string(expected) + " values, got " + std::to_string(v.size()));
 }
 
 }  // namespace
 
-std::vector<float> smooth_waveforms(const std::vector<float>& raw, int num_pulses, int num_bins,
-                                    int nw, const PulseKernel& kernel, bool nonzero_extent_only) {
+std::vector<float> smooth_waveforms(const std::vector<float>& raw, int num_pulses,
+                                    int num_bins, int nw, const PulseKernel& kernel,
+                                    bool nonzero_extent_only) {
     check_block("smooth_waveforms", raw, num_pulses, num_bins, nw);
     if (kernel.taps.size() != size_t(2 * int64_t(kernel.half_width) + 3))
         fail("smooth_waveforms: kernel must hold 2H + 3 taps for H = " +
-             std::to_string(kernel.half_width) + ", got " + std::to_string(kernel.taps.size()));
+             std::to_string(kernel.half_width) + ", got " +
+             std::to_string(kernel.taps.size()));
     std::vector<float> out(raw.size(), 0.0f);
     const size_t block = size_t(num_bins) * size_t(nw);
     for (int p = 0; p < num_pulses; ++p)
@@ -171,9 +176,10 @@ std::vector<float> smooth_waveforms(const std::vector<float>& raw, int num_pulse
     return out;
 }
 
-std::vector<float> extract_returns(const std::vector<float>& waveform, const float* origins,
-                                   const float* directions, int num_pulses, int num_bins, int nw,
-                                   float res, float min_range, float peak_threshold,
+std::vector<float> extract_returns(const std::vector<float>& waveform,
+                                   const float* origins, const float* directions,
+                                   int num_pulses, int num_bins, int nw, float res,
+                                   float min_range, float peak_threshold,
                                    int max_returns) {
     check_block("extract_returns", waveform, num_pulses, num_bins, nw);
     std::vector<float> points;
@@ -200,8 +206,14 @@ std::vector<float> extract_returns(const std::vector<float>& waveform, const flo
         for (size_t k = 0; k < peaks.size(); ++k) {
             const int b = peaks[k];
             const float range = (float(b) + 0.5f) * res + min_range;
-            const float rec[8] = {o[0] + d[0] * range, o[1] + d[1] * range, o[2] + d[2] * range,
-                                  s[size_t(b)], float(k + 1), n, range, float(p)};
+            const float rec[8] = {o[0] + d[0] * range,
+                                  o[1] + d[1] * range,
+                                  o[2] + d[2] * range,
+                                  s[size_t(b)],
+                                  float(k + 1),
+                                  n,
+                                  range,
+                                  float(p)};
             points.insert(points.end(), rec, rec + 8);
         }
     }
@@ -221,22 +233,25 @@ void check_waveform_size(int64_t num_pulses, int64_t num_bins, int64_t nw) {
 }
 
 LidarSetup prepare_lidar(const char* who, int num_pulses, float beam_half_angle_rad,
-                         int beam_samples_per_dim, float range_resolution, float min_range,
-                         float max_range, int num_wavelengths, float pulse_fwhm_ns,
-                         bool direct_mode) {
+                         int beam_samples_per_dim, float range_resolution,
+                         float min_range, float max_range, int num_wavelengths,
+                         float pulse_fwhm_ns, bool direct_mode) {
     try {
-        if (num_pulses < 0) fail("num_pulses must be >= 0, got " + std::to_string(num_pulses));
+        if (num_pulses < 0)
+            fail("num_pulses must be >= 0, got " + std::to_string(num_pulses));
         if (num_wavelengths < 1)
             fail("num_wavelengths must be >= 1, got " + std::to_string(num_wavelengths));
         if (!(beam_half_angle_rad >= 0.0f && beam_half_angle_rad < 1.5707963f))
-            fail("beam_half_angle_rad must lie in [0, pi/2), got " + show(beam_half_angle_rad));
+            fail("beam_half_angle_rad must lie in [0, pi/2), got " +
+                 show(beam_half_angle_rad));
         LidarSetup s;
         s.bins = range_bins(min_range, max_range, range_resolution);
         s.kernel = build_pulse_kernel(pulse_fwhm_ns, range_resolution);
         s.beam = build_beam_pattern(beam_samples_per_dim);
         // Direct mode traces the pulse direction itself: one central ray.
         if (direct_mode) s.beam = build_beam_pattern(0);
-        if (!direct_mode) check_waveform_size(num_pulses, s.bins.num_bins, num_wavelengths);
+        if (!direct_mode)
+            check_waveform_size(num_pulses, s.bins.num_bins, num_wavelengths);
         return s;
     } catch (const std::runtime_error& e) {
         fail(std::string(who) + ": " + e.what());

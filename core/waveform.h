@@ -20,7 +20,8 @@ constexpr int64_t kMaxWaveformValues = int64_t(1) << 28;
 
 /// Result of a LiDAR simulation, identical in form for both engines.
 struct LiDARResult {
-    /// smoothed waveforms, index (p * num_bins + b) * num_wavelengths + w; empty in direct mode
+    /// smoothed waveforms, index (p * num_bins + b) * num_wavelengths + w; empty in
+    /// direct mode
     std::vector<float> waveform;
     /// return records of 8 floats: x, y, z, intensity, return number, number of
     /// returns, range (m), pulse index
@@ -75,8 +76,9 @@ void smooth_pulse(const float* raw, float* out, int num_bins, int num_wavelength
 /// Smooths every pulse of a raw waveform block (index as LiDARResult::waveform).
 /// Throws std::runtime_error when `raw` does not hold num_pulses x num_bins x
 /// num_wavelengths values.
-std::vector<float> smooth_waveforms(const std::vector<float>& raw, int num_pulses, int num_bins,
-                                    int num_wavelengths, const PulseKernel& kernel,
+std::vector<float> smooth_waveforms(const std::vector<float>& raw, int num_pulses,
+                                    int num_bins, int num_wavelengths,
+                                    const PulseKernel& kernel,
                                     bool nonzero_extent_only = false);
 
 /// Discrete returns: strict local maxima of the band-summed waveform above
@@ -84,9 +86,10 @@ std::vector<float> smooth_waveforms(const std::vector<float>& raw, int num_pulse
 /// never in the first or last bin. `origins` and `directions` hold x, y, z per
 /// pulse (3 x num_pulses floats). Throws std::runtime_error when `waveform` has
 /// the wrong size.
-std::vector<float> extract_returns(const std::vector<float>& waveform, const float* origins,
-                                   const float* directions, int num_pulses, int num_bins,
-                                   int num_wavelengths, float range_resolution, float min_range,
+std::vector<float> extract_returns(const std::vector<float>& waveform,
+                                   const float* origins, const float* directions,
+                                   int num_pulses, int num_bins, int num_wavelengths,
+                                   float range_resolution, float min_range,
                                    float peak_threshold, int max_returns_per_pulse);
 
 /// Throws std::runtime_error when a waveform of num_pulses x num_bins x
@@ -106,8 +109,8 @@ struct LidarSetup {
 /// [0, pi/2), and everything range_bins, build_pulse_kernel,
 /// build_beam_pattern and (waveform mode) check_waveform_size reject.
 LidarSetup prepare_lidar(const char* who, int num_pulses, float beam_half_angle_rad,
-                         int beam_samples_per_dim, float range_resolution, float min_range,
-                         float max_range, int num_wavelengths, float pulse_fwhm_ns,
-                         bool direct_mode);
+                         int beam_samples_per_dim, float range_resolution,
+                         float min_range, float max_range, int num_wavelengths,
+                         float pulse_fwhm_ns, bool direct_mode);
 
 }  // namespace vorn

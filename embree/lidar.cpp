@@ -38,7 +38,8 @@ float3 pulse_vec(const float* a, int p) {
 
 /// The material a hit reports, or null where none exists (treated as black).
 const MaterialData* hit_material(const EmbreeSceneManager& scene, const RayHit& h) {
-    if (h.material_id < 0 || size_t(h.material_id) >= scene.materials.size()) return nullptr;
+    if (h.material_id < 0 || size_t(h.material_id) >= scene.materials.size())
+        return nullptr;
     return &scene.materials[size_t(h.material_id)];
 }
 
@@ -56,14 +57,15 @@ void trace_waveform(const LidarJob& job, int p, std::vector<float>& wf) {
                                            beam.xy[2 * size_t(k) + 1], job.tan_alpha);
         const RayHit h = job.scene.trace_ray(o, d);
         if (!h.hit) continue;
-        const SubRayReturn ret =
-            sub_ray_return(job.shot, o, d, h.position, h.shading_normal, beam.w[size_t(k)]);
+        const SubRayReturn ret = sub_ray_return(job.shot, o, d, h.position,
+                                                h.shading_normal, beam.w[size_t(k)]);
         const MaterialData* m = hit_material(job.scene, h);
         if (!ret.valid || !m) continue;
         float* cell = wf.data() + size_t(ret.bin) * nw;
         for (int w = 0; w < nw; ++w) {
-            const float v = lidar_reflectance(*m, h.back_face, spectral, job.scene.num_bands, w) *
-                            ret.energy;
+            const float v =
+                lidar_reflectance(*m, h.back_face, spectral, job.scene.num_bands, w) *
+                ret.energy;
             if (v > 0.0f) cell[w] += v;
         }
     }
@@ -80,9 +82,10 @@ void trace_direct(const LidarJob& job, int p, std::vector<float>& records) {
     const MaterialData* m = hit_material(job.scene, h);
     const bool lit = m && material_quantities(m->type) > 0;
     const float rho = lit ? job.scene.spectral_params[size_t(m->offset)] : 0.0f;
-    const float intensity = direct_return_intensity(job.shot, d, h.shading_normal, rho, r);
-    const float rec[8] = {h.position.x, h.position.y, h.position.z, intensity, 1.0f, 1.0f, r,
-                          float(p)};
+    const float intensity =
+        direct_return_intensity(job.shot, d, h.shading_normal, rho, r);
+    const float rec[8] = {
+        h.position.x, h.position.y, h.position.z, intensity, 1.0f, 1.0f, r, float(p)};
     records.insert(records.end(), rec, rec + 8);
 }
 
@@ -118,7 +121,8 @@ void run_workers(int count, std::atomic<bool>& stop, Worker worker) {
 
 /// Next pulse from the shared counter, or -1 when all are taken. The counter is
 /// 64-bit so that overshooting by one fetch per thread can never wrap.
-int next_pulse(std::atomic<int64_t>& counter, const std::atomic<bool>& stop, int num_pulses) {
+int next_pulse(std::atomic<int64_t>& counter, const std::atomic<bool>& stop,
+               int num_pulses) {
     const int64_t p = counter.fetch_add(1);
     return (p < num_pulses && !stop) ? int(p) : -1;
 }
@@ -126,10 +130,10 @@ int next_pulse(std::atomic<int64_t>& counter, const std::atomic<bool>& stop, int
 void check_scene(const EmbreeSceneManager& scene, int num_wavelengths) {
     scene.validate_for_engine(0, kWho);  // built, and every mesh's material exists
     if (num_wavelengths < 1 || num_wavelengths > scene.num_bands)
-        throw std::runtime_error(std::string(kWho) + ": num_wavelengths must lie in [1, " +
-                                 std::to_string(scene.num_bands) +
-                                 "] (the scene's band count), got " +
-                                 std::to_string(num_wavelengths));
+        throw std::runtime_error(
+            std::string(kWho) + ": num_wavelengths must lie in [1, " +
+            std::to_string(scene.num_bands) + "] (the scene's band count), got " +
+            std::to_string(num_wavelengths));
     scene.validate_for_engine(num_wavelengths, kWho);
     // A leaf's back face reads its second quantity, one scene band stride further.
     for (size_t m = 0; m < scene.materials.size(); ++m) {
@@ -137,10 +141,11 @@ void check_scene(const EmbreeSceneManager& scene, int num_wavelengths) {
         if (md.type != MaterialType::Leaf) continue;
         const int64_t end = material_slot(md.offset, 1, scene.num_bands, num_wavelengths);
         if (end > int64_t(scene.spectral_params.size()))
-            throw std::runtime_error(std::string(kWho) + ": material " + std::to_string(m) +
-                                     " reads back reflectances up to index " +
-                                     std::to_string(end - 1) + " but the spectral array holds " +
-                                     std::to_string(scene.spectral_params.size()));
+            throw std::runtime_error(
+                std::string(kWho) + ": material " + std::to_string(m) +
+                " reads back reflectances up to index " + std::to_string(end - 1) +
+                " but the spectral array holds " +
+                std::to_string(scene.spectral_params.size()));
     }
 }
 
@@ -160,10 +165,10 @@ void run_waveform(const LidarJob& job, int workers, LiDARResult& result) {
                          job.setup.kernel, true);
         }
     });
-    result.points = extract_returns(result.waveform, job.origins, job.directions,
-                                    job.num_pulses, nb, nw, job.shot.range_resolution,
-                                    job.shot.min_range, job.peak_threshold,
-                                    job.max_returns_per_pulse);
+    result.points =
+        extract_returns(result.waveform, job.origins, job.directions, job.num_pulses, nb,
+                        nw, job.shot.range_resolution, job.shot.min_range,
+                        job.peak_threshold, job.max_returns_per_pulse);
 }
 
 void run_direct(const LidarJob& job, int workers, LiDARResult& result) {
@@ -180,29 +185,37 @@ void run_direct(const LidarJob& job, int workers, LiDARResult& result) {
 
 }  // namespace
 
-LiDARResult simulate_lidar(EmbreeSceneManager& scene, const float* origins, const float* directions,
-                           int num_pulses, float beam_half_angle_rad, int beam_samples_per_dim,
+LiDARResult simulate_lidar(EmbreeSceneManager& scene, const float* origins,
+                           const float* directions, int num_pulses,
+                           float beam_half_angle_rad, int beam_samples_per_dim,
                            float pulse_energy, float sensor_area, float range_resolution,
                            float min_range, float max_range, int num_wavelengths,
-                           float pulse_fwhm_ns, float peak_threshold, int max_returns_per_pulse,
-                           bool direct_mode, int num_threads,
+                           float pulse_fwhm_ns, float peak_threshold,
+                           int max_returns_per_pulse, bool direct_mode, int num_threads,
                            std::function<void(int, int, float)> progress) {
     check_scene(scene, num_wavelengths);
-    const LidarSetup setup =
-        prepare_lidar(kWho, num_pulses, beam_half_angle_rad, beam_samples_per_dim,
-                      range_resolution, min_range, max_range, num_wavelengths, pulse_fwhm_ns,
-                      direct_mode);
+    const LidarSetup setup = prepare_lidar(
+        kWho, num_pulses, beam_half_angle_rad, beam_samples_per_dim, range_resolution,
+        min_range, max_range, num_wavelengths, pulse_fwhm_ns, direct_mode);
     if (num_pulses > 0 && (!origins || !directions))
-        throw std::runtime_error(std::string(kWho) + ": pulse origins and directions are missing");
+        throw std::runtime_error(std::string(kWho) +
+                                 ": pulse origins and directions are missing");
     const int hw = int(std::thread::hardware_concurrency());
     const int threads = num_threads >= 1 ? num_threads : std::max(1, hw);
-    const LidarJob job{scene, origins, directions, num_pulses, num_wavelengths,
-                       f_tan(beam_half_angle_rad), peak_threshold, max_returns_per_pulse,
-                       LidarShot{pulse_energy, sensor_area, range_resolution, min_range, max_range,
-                                 setup.bins.num_bins},
+    const LidarJob job{scene,
+                       origins,
+                       directions,
+                       num_pulses,
+                       num_wavelengths,
+                       f_tan(beam_half_angle_rad),
+                       peak_threshold,
+                       max_returns_per_pulse,
+                       LidarShot{pulse_energy, sensor_area, range_resolution, min_range,
+                                 max_range, setup.bins.num_bins},
                        setup};
-    std::printf("LiDAR (CPU): %d pulses, %d beam samples, %s mode, %d threads\n", num_pulses,
-                direct_mode ? 1 : setup.beam.size(), direct_mode ? "direct" : "waveform", threads);
+    std::printf("LiDAR (CPU): %d pulses, %d beam samples, %s mode, %d threads\n",
+                num_pulses, direct_mode ? 1 : setup.beam.size(),
+                direct_mode ? "direct" : "waveform", threads);
     std::fflush(stdout);
     const auto t0 = std::chrono::system_clock::now();
 

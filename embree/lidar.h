@@ -18,12 +18,13 @@ namespace vorn::embree {
 /// an unbuilt scene, a scene whose materials would be read out of range,
 /// num_wavelengths outside [1, scene bands], and the arguments prepare_lidar
 /// rejects.
-LiDARResult simulate_lidar(EmbreeSceneManager& scene, const float* origins, const float* directions,
-                           int num_pulses, float beam_half_angle_rad, int beam_samples_per_dim,
+LiDARResult simulate_lidar(EmbreeSceneManager& scene, const float* origins,
+                           const float* directions, int num_pulses,
+                           float beam_half_angle_rad, int beam_samples_per_dim,
                            float pulse_energy, float sensor_area, float range_resolution,
                            float min_range, float max_range, int num_wavelengths,
-                           float pulse_fwhm_ns, float peak_threshold, int max_returns_per_pulse,
-                           bool direct_mode, int num_threads,
+                           float pulse_fwhm_ns, float peak_threshold,
+                           int max_returns_per_pulse, bool direct_mode, int num_threads,
                            std::function<void(int, int, float)> progress);
 
 }  // namespace vorn::embree

@@ -15,7 +15,8 @@ std::vector<float> read_pulses(const FloatArray& a, int num_pulses, const char* 
     return read_1d_at_least(a, 3 * size_t(num_pulses), name);
 }
 
-py::dict lidar_dict(const LiDARResult& r, int num_pulses, int num_wavelengths, bool direct_mode) {
+py::dict lidar_dict(const LiDARResult& r, int num_pulses, int num_wavelengths,
+                    bool direct_mode) {
     py::dict d;
     // Direct mode keeps no waveform: report zero pulses rather than claim values.
     const py::ssize_t pulses = direct_mode ? 0 : num_pulses;
@@ -27,30 +28,33 @@ py::dict lidar_dict(const LiDARResult& r, int num_pulses, int num_wavelengths, b
     return d;
 }
 
-py::dict simulate_lidar_cpu(vorn::embree::EmbreeSceneManager& scene, const FloatArray& origins,
-                            const FloatArray& directions, int num_pulses,
-                            float beam_half_angle_rad, int beam_samples_per_dim,
-                            float pulse_energy, float sensor_area, float range_resolution,
-                            float min_range, float max_range, int num_wavelengths,
-                            float pulse_fwhm_ns, float peak_threshold, int max_returns_per_pulse,
+py::dict simulate_lidar_cpu(vorn::embree::EmbreeSceneManager& scene,
+                            const FloatArray& origins, const FloatArray& directions,
+                            int num_pulses, float beam_half_angle_rad,
+                            int beam_samples_per_dim, float pulse_energy,
+                            float sensor_area, float range_resolution, float min_range,
+                            float max_range, int num_wavelengths, float pulse_fwhm_ns,
+                            float peak_threshold, int max_returns_per_pulse,
                             bool direct_mode) {
     if (num_pulses < 0)
         throw std::runtime_error(std::string(kWho) + ": num_pulses must be >= 0, got " +
                                  std::to_string(num_pulses));
     const std::vector<float> o = read_pulses(origins, num_pulses, "pulse_origins");
-    const std::vector<float> dir = read_pulses(directions, num_pulses, "pulse_directions");
+    const std::vector<float> dir =
+        read_pulses(directions, num_pulses, "pulse_directions");
     const LiDARResult r = vorn::embree::simulate_lidar(
-        scene, o.data(), dir.data(), num_pulses, beam_half_angle_rad, beam_samples_per_dim,
-        pulse_energy, sensor_area, range_resolution, min_range, max_range, num_wavelengths,
-        pulse_fwhm_ns, peak_threshold, max_returns_per_pulse, direct_mode, 0, {});
+        scene, o.data(), dir.data(), num_pulses, beam_half_angle_rad,
+        beam_samples_per_dim, pulse_energy, sensor_area, range_resolution, min_range,
+        max_range, num_wavelengths, pulse_fwhm_ns, peak_threshold, max_returns_per_pulse,
+        direct_mode, 0, {});
     return lidar_dict(r, num_pulses, num_wavelengths, direct_mode);
 }
 
 }  // namespace
 
 void bind_lidar(py::module_& m) {
-    m.def("simulate_lidar_cpu", &simulate_lidar_cpu, py::arg("scene"), py::arg("pulse_origins"),
-          py::arg("pulse_directions"), py::arg("num_pulses"),
+    m.def("simulate_lidar_cpu", &simulate_lidar_cpu, py::arg("scene"),
+          py::arg("pulse_origins"), py::arg("pulse_directions"), py::arg("num_pulses"),
           py::arg("beam_half_angle_rad") = 0.0005f, py::arg("beam_samples_per_dim") = 10,
           py::arg("pulse_energy") = 1.0f, py::arg("sensor_area") = 0.1f,
           py::arg("range_resolution") = 0.15f, py::arg("min_range") = 0.0f,

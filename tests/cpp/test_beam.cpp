@@ -10,7 +10,8 @@ namespace vorn {
 namespace {
 
 std::vector<float3> unit_directions() {
-    std::vector<float3> dirs = {{1, 0, 0}, {-1, 0, 0}, {0, 1, 0}, {0, -1, 0}, {0, 0, 1}, {0, 0, -1}};
+    std::vector<float3> dirs = {{1, 0, 0},  {-1, 0, 0}, {0, 1, 0},
+                                {0, -1, 0}, {0, 0, 1},  {0, 0, -1}};
     const int n = 64;  // Fibonacci sphere
     for (int i = 0; i < n; ++i) {
         const double z = 1.0 - (i + 0.5) * 2.0 / n, r = std::sqrt(1.0 - z * z);
@@ -62,7 +63,8 @@ TEST(LidarRangeBin, MapsTheWindowOntoBins) {
     EXPECT_EQ(lidar_range_bin(s, 0.16f), 1);
     EXPECT_EQ(lidar_range_bin(s, 50.0f), 333);
     EXPECT_EQ(lidar_range_bin(s, 100.0f), 666);  // max_range lands in the last bin
-    for (float r : {100.2f, -0.2f, 1e30f, -1e30f, std::nanf("")}) EXPECT_EQ(lidar_range_bin(s, r), -1) << r;
+    for (float r : {100.2f, -0.2f, 1e30f, -1e30f, std::nanf("")})
+        EXPECT_EQ(lidar_range_bin(s, r), -1) << r;
 }
 
 TEST(SubRayReturn, LambertianPlaneEnergyFollowsCosineOverRangeSquared) {
@@ -106,11 +108,12 @@ TEST(LidarReflectance, PicksTheFaceAndBandOfTheMaterial) {
         float want;
     };
     const MaterialType other = MaterialType(7);
-    for (const Case& c : {Case{MaterialType::Leaf, false, 1, spec[2 + 1]},
-                          Case{MaterialType::Leaf, true, 1, spec[2 + nb + 1]},
-                          Case{MaterialType::Leaf, true, 0, spec[2 + nb]},
-                          Case{MaterialType::Lambertian, true, 2, spec[2 + 2]},
-                          Case{MaterialType::Rpv, false, 0, spec[2]}, Case{other, false, 0, 0.0f}}) {
+    for (const Case& c :
+         {Case{MaterialType::Leaf, false, 1, spec[2 + 1]},
+          Case{MaterialType::Leaf, true, 1, spec[2 + nb + 1]},
+          Case{MaterialType::Leaf, true, 0, spec[2 + nb]},
+          Case{MaterialType::Lambertian, true, 2, spec[2 + 2]},
+          Case{MaterialType::Rpv, false, 0, spec[2]}, Case{other, false, 0, 0.0f}}) {
         MaterialData m{};
         m.type = c.type;
         m.offset = 2;
@@ -124,7 +127,8 @@ TEST(DirectReturnIntensity, IsCosineWeightedLambertianReturn) {
     for (double theta : {0.0, 0.7, 1.5707}) {
         const float3 n = {0.0f, float(std::sin(theta)), float(std::cos(theta))};
         const double want = std::cos(theta) * 0.4 * 2.0 * 0.1 / (M_PI * 20.0 * 20.0);
-        EXPECT_NEAR(direct_return_intensity(s, {0, 0, -1}, n, 0.4f, 20.0f), want, 2e-6 * want + 1e-12);
+        EXPECT_NEAR(direct_return_intensity(s, {0, 0, -1}, n, 0.4f, 20.0f), want,
+                    2e-6 * want + 1e-12);
     }
 }
 

@@ -20,8 +20,9 @@ const std::vector<float> kSpectral = {0.3f, 0.6f, 0.4f, 0.45f, 0.2f, 0.25f, 0.1f
 
 /// Square of half-width `half` in the plane z = `z`, counter-clockwise seen from +z.
 int add_plane(EmbreeSceneManager& s, float z, float half, int material) {
-    const int mesh = s.add_mesh({{-half, -half, z}, {half, -half, z}, {half, half, z}, {-half, half, z}},
-                                {}, {{0, 1, 2}, {0, 2, 3}}, material);
+    const int mesh = s.add_mesh(
+        {{-half, -half, z}, {half, -half, z}, {half, half, z}, {-half, half, z}}, {},
+        {{0, 1, 2}, {0, 2, 3}}, material);
     return s.add_instance(mesh, 0.0f, 0.0f, 0.0f, 1.0f);
 }
 
@@ -44,15 +45,16 @@ struct Pulses {
 
 LiDARResult run(EmbreeSceneManager& s, const Pulses& p, int nw, bool direct, int threads,
                 float max_range = 100.0f, float alpha = 5e-4f) {
-    return simulate_lidar(s, p.o.data(), p.d.data(), p.count(), alpha, 10, kE, kA, kRes, 0.0f,
-                          max_range, nw, 4.0f, 1e-8f, 5, direct, threads, {});
+    return simulate_lidar(s, p.o.data(), p.d.data(), p.count(), alpha, 10, kE, kA, kRes,
+                          0.0f, max_range, nw, 4.0f, 1e-8f, 5, direct, threads, {});
 }
 
 /// Sum over bins of band w of pulse p: the smoothing kernel sums to 1, so this
 /// is the pulse's returned energy in that band.
 double band_energy(const LiDARResult& r, int p, int nw, int w) {
     double sum = 0.0;
-    for (int b = 0; b < r.num_bins; ++b) sum += r.waveform[(size_t(p) * r.num_bins + b) * nw + w];
+    for (int b = 0; b < r.num_bins; ++b)
+        sum += r.waveform[(size_t(p) * r.num_bins + b) * nw + w];
     return sum;
 }
 
@@ -73,7 +75,8 @@ TEST(CpuLidar, FlatLambertianPlaneReturnsRhoEAOverPiRSquared) {
         // Sub-rays leave at most 5e-4 rad off nadir: cos and range change by < 1e-6.
         for (int w = 0; w < 2; ++w) {
             const double want = kSpectral[size_t(w)] * kE * kA / (M_PI * h * h);
-            EXPECT_NEAR(band_energy(r, i, 2, w), want, 2e-5 * want) << "pulse " << i << " band " << w;
+            EXPECT_NEAR(band_energy(r, i, 2, w), want, 2e-5 * want)
+                << "pulse " << i << " band " << w;
         }
         const float* rec = &r.points[size_t(8 * i)];
         EXPECT_NEAR(rec[6], h, kRes) << "pulse " << i;  // within one bin
@@ -102,11 +105,25 @@ TEST(CpuLidar, DirectModeRecordsTheTrueRangeAndFirstBand) {
     EXPECT_EQ(r.num_bins, 667);
     ASSERT_EQ(r.num_returns, 2);
     const double r2 = 20.0 / c;
-    const std::vector<double> want = {1, 2, 0, 0.3 * kE * kA / (M_PI * 100.0), 1, 1, 10, 0,
-                                      3 + 20.0 * std::tan(0.5), 0, 0,
-                                      c * 0.3 * kE * kA / (M_PI * r2 * r2), 1, 1, r2, 2};
+    const std::vector<double> want = {1,
+                                      2,
+                                      0,
+                                      0.3 * kE * kA / (M_PI * 100.0),
+                                      1,
+                                      1,
+                                      10,
+                                      0,
+                                      3 + 20.0 * std::tan(0.5),
+                                      0,
+                                      0,
+                                      c * 0.3 * kE * kA / (M_PI * r2 * r2),
+                                      1,
+                                      1,
+                                      r2,
+                                      2};
     for (size_t i = 0; i < want.size(); ++i)
-        EXPECT_NEAR(r.points[i], want[i], 1e-5 * std::max(1.0, std::abs(want[i]))) << "value " << i;
+        EXPECT_NEAR(r.points[i], want[i], 1e-5 * std::max(1.0, std::abs(want[i])))
+            << "value " << i;
 }
 
 TEST(CpuLidar, LeafBackFaceUsesTheBackReflectanceInWaveformModeOnly) {
@@ -115,18 +132,21 @@ TEST(CpuLidar, LeafBackFaceUsesTheBackReflectanceInWaveformModeOnly) {
     add_plane(s, 0.0f, 1000.0f, 1);  // leaf, face normal +z
     s.build();
     Pulses p;
-    p.add({0, 0, 8}, {0, 0, -1});   // front face
-    p.add({0, 0, -8}, {0, 0, 1});   // back face
+    p.add({0, 0, 8}, {0, 0, -1});  // front face
+    p.add({0, 0, -8}, {0, 0, 1});  // back face
     const LiDARResult r = run(s, p, 2, false, 1);
     const double scale = kE * kA / (M_PI * 64.0);
     for (int w = 0; w < 2; ++w) {
-        EXPECT_NEAR(band_energy(r, 0, 2, w), kSpectral[size_t(2 + w)] * scale, 2e-5 * scale);
-        EXPECT_NEAR(band_energy(r, 1, 2, w), kSpectral[size_t(4 + w)] * scale, 2e-5 * scale);
+        EXPECT_NEAR(band_energy(r, 0, 2, w), kSpectral[size_t(2 + w)] * scale,
+                    2e-5 * scale);
+        EXPECT_NEAR(band_energy(r, 1, 2, w), kSpectral[size_t(4 + w)] * scale,
+                    2e-5 * scale);
     }
     const LiDARResult d = run(s, p, 2, true, 1);
     ASSERT_EQ(d.num_returns, 2);
     EXPECT_NEAR(d.points[3], 0.4 * scale, 1e-5 * scale);
-    EXPECT_NEAR(d.points[11], 0.4 * scale, 1e-5 * scale);  // front value, whatever the face
+    EXPECT_NEAR(d.points[11], 0.4 * scale,
+                1e-5 * scale);  // front value, whatever the face
 }
 
 TEST(CpuLidar, MissesAndOutOfWindowHitsLeaveTheWaveformEmpty) {
@@ -135,8 +155,8 @@ TEST(CpuLidar, MissesAndOutOfWindowHitsLeaveTheWaveformEmpty) {
     add_plane(s, 0.0f, 1000.0f, 0);
     s.build();
     Pulses p;
-    p.add({0, 0, 5}, {0, 0, 1});       // away from the plane
-    p.add({0, 0, 30}, {0, 0, -1});     // beyond max_range 20
+    p.add({0, 0, 5}, {0, 0, 1});    // away from the plane
+    p.add({0, 0, 30}, {0, 0, -1});  // beyond max_range 20
     const LiDARResult r = run(s, p, 1, false, 2, 20.0f);
     EXPECT_EQ(r.num_bins, 134);
     for (float v : r.waveform) ASSERT_EQ(v, 0.0f);
@@ -152,7 +172,8 @@ TEST(CpuLidar, ResultsDoNotDependOnTheThreadCount) {
     std::uniform_real_distribution<float> u(-1.0f, 1.0f);
     for (int i = 0; i < 40; ++i) {  // small leaves between 2 and 10 m
         const float x = 3 * u(rng), y = 3 * u(rng), z = 6 + 4 * u(rng);
-        const int mesh = s.add_mesh({{x, y, z}, {x + 0.3f, y + 0.05f * u(rng), z + 0.1f * u(rng)},
+        const int mesh = s.add_mesh({{x, y, z},
+                                     {x + 0.3f, y + 0.05f * u(rng), z + 0.1f * u(rng)},
                                      {x + 0.1f, y + 0.3f, z + 0.1f * u(rng)}},
                                     {}, {{0, 1, 2}}, 1);
         s.add_instance(mesh, 0.0f, 0.0f, 0.0f, 1.0f);
@@ -182,7 +203,8 @@ TEST(CpuLidar, ResultsDoNotDependOnTheThreadCount) {
     ASSERT_EQ(serial.size(), size_t(p.count()));
     for (size_t i = 0; i < serial.size(); ++i) EXPECT_EQ(serial[i][7], float(i));
     auto parallel = records(run(s, p, 1, true, 3));
-    std::sort(parallel.begin(), parallel.end(), [](auto& a, auto& b) { return a[7] < b[7]; });
+    std::sort(parallel.begin(), parallel.end(),
+              [](auto& a, auto& b) { return a[7] < b[7]; });
     EXPECT_EQ(parallel, serial);
 }
 
@@ -199,8 +221,9 @@ TEST(CpuLidar, ProgressIsReportedOnceAtTheEnd) {
         EXPECT_EQ(total, 1);
         EXPECT_GE(ms, 0.0f);
     };
-    const LiDARResult r = simulate_lidar(s, p.o.data(), p.d.data(), 1, 5e-4f, 10, kE, kA, kRes, 0,
-                                         100, 1, 4.0f, 1e-8f, 5, false, 0, progress);
+    const LiDARResult r =
+        simulate_lidar(s, p.o.data(), p.d.data(), 1, 5e-4f, 10, kE, kA, kRes, 0, 100, 1,
+                       4.0f, 1e-8f, 5, false, 0, progress);
     EXPECT_EQ(calls, 1);
     EXPECT_EQ(r.num_returns, 0);  // empty scene
 }
@@ -231,7 +254,8 @@ TEST(CpuLidar, RejectsScenesAndBandCountsItCannotRead) {
     leaf.upload_spectral_params({0.1f, 0.2f, 0.3f, 0.4f});
     add_plane(leaf, 0.0f, 10.0f, 0);
     leaf.build();
-    EXPECT_NE(error_of(leaf, 1).find("back reflectance"), std::string::npos) << error_of(leaf, 1);
+    EXPECT_NE(error_of(leaf, 1).find("back reflectance"), std::string::npos)
+        << error_of(leaf, 1);
 }
 
 }  // namespace

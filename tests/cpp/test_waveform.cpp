@@ -52,7 +52,8 @@ TEST(BeamPattern, GridKeepsTheLatticePointsOfTheDiscWithGaussianWeights) {
         int expected_count = 0;
         for (int i = 0; i <= n; ++i)
             for (int j = 0; j <= n; ++j)
-                expected_count += (2 * i - n) * (2 * i - n) + (2 * j - n) * (2 * j - n) <= n * n;
+                expected_count +=
+                    (2 * i - n) * (2 * i - n) + (2 * j - n) * (2 * j - n) <= n * n;
         const BeamPattern p = build_beam_pattern(n);
         ASSERT_EQ(p.size(), expected_count) << "N " << n;
         ASSERT_EQ(p.xy.size(), 2 * p.w.size());
@@ -70,7 +71,8 @@ TEST(BeamPattern, GridKeepsTheLatticePointsOfTheDiscWithGaussianWeights) {
             EXPECT_NEAR(p.w[k], w, 1e-5 * w) << "N " << n << " sample " << k;
             if (k > 0) {  // row (y) major, then x, both increasing
                 const float py = p.xy[2 * k - 1], px = p.xy[2 * k - 2];
-                EXPECT_TRUE(py < y || (py == y && px < x)) << "N " << n << " sample " << k;
+                EXPECT_TRUE(py < y || (py == y && px < x))
+                    << "N " << n << " sample " << k;
             }
         }
     }
@@ -79,7 +81,8 @@ TEST(BeamPattern, GridKeepsTheLatticePointsOfTheDiscWithGaussianWeights) {
 
 TEST(BeamPattern, RejectsGridsBeyondTheLimit) {
     EXPECT_NO_THROW(build_beam_pattern(kMaxBeamSamplesPerDim));
-    const std::string msg = error_of([] { build_beam_pattern(kMaxBeamSamplesPerDim + 1); });
+    const std::string msg =
+        error_of([] { build_beam_pattern(kMaxBeamSamplesPerDim + 1); });
     EXPECT_NE(msg.find("beam_samples_per_dim"), std::string::npos) << msg;
 }
 
@@ -102,9 +105,10 @@ TEST(RangeBins, RejectsWindowsWithoutBinsOrTooManyBins) {
         const char* word;
     };
     const float nan = std::nanf("");
-    for (const Case& c : {Case{0, 100, 0, "range_resolution"}, Case{0, 100, -0.1f, "range_resolution"},
-                          Case{0, 100, nan, "range_resolution"}, Case{50, 10, 0.15f, "max_range"},
-                          Case{0, INFINITY, 1, "max_range"}, Case{0, 1e30f, 1, "32-bit"}}) {
+    for (const Case& c :
+         {Case{0, 100, 0, "range_resolution"}, Case{0, 100, -0.1f, "range_resolution"},
+          Case{0, 100, nan, "range_resolution"}, Case{50, 10, 0.15f, "max_range"},
+          Case{0, INFINITY, 1, "max_range"}, Case{0, 1e30f, 1, "32-bit"}}) {
         const std::string msg = error_of([&] { range_bins(c.lo, c.hi, c.res); });
         EXPECT_NE(msg.find(c.word), std::string::npos) << "got '" << msg << "'";
     }
@@ -121,9 +125,11 @@ TEST(PulseKernel, FourNanosecondsAtFifteenCentimetres) {
     for (float t : k.taps) sum += t;
     EXPECT_NEAR(sum, 1.0, 1e-6);
     double norm = 0.0;
-    for (int t = -6; t <= 6; ++t) norm += std::exp(-0.5 * (t * 0.15) * (t * 0.15) / (sigma * sigma));
+    for (int t = -6; t <= 6; ++t)
+        norm += std::exp(-0.5 * (t * 0.15) * (t * 0.15) / (sigma * sigma));
     for (int t = -6; t <= 6; ++t) {
-        const double want = std::exp(-0.5 * (t * 0.15) * (t * 0.15) / (sigma * sigma)) / norm;
+        const double want =
+            std::exp(-0.5 * (t * 0.15) * (t * 0.15) / (sigma * sigma)) / norm;
         EXPECT_NEAR(k.taps[t + 6], want, 1e-5 * want) << "offset " << t;
         EXPECT_EQ(k.taps[t + 6], k.taps[6 - t]) << "offset " << t;
     }
@@ -134,7 +140,8 @@ TEST(PulseKernel, HalfWidthFollowsThreeSigma) {
         for (float fwhm : {0.5f, 2.0f, 8.0f}) {
             const double sigma = 0.29979247 * fwhm * 0.5 / 2.35482;
             const PulseKernel k = build_pulse_kernel(fwhm, res);
-            EXPECT_NEAR(k.half_width, std::floor(3.0 * sigma / res), 1.0) << fwhm << " " << res;
+            EXPECT_NEAR(k.half_width, std::floor(3.0 * sigma / res), 1.0)
+                << fwhm << " " << res;
             EXPECT_EQ(k.taps.size(), size_t(2 * k.half_width + 3));
         }
     }
@@ -145,9 +152,10 @@ TEST(PulseKernel, RejectsDegenerateWidths) {
         float fwhm, res;
         const char* word;
     };
-    for (const Case& c : {Case{0, 0.15f, "pulse_fwhm_ns"}, Case{-4, 0.15f, "pulse_fwhm_ns"},
-                          Case{std::nanf(""), 0.15f, "pulse_fwhm_ns"}, Case{4, 0, "range_resolution"},
-                          Case{4, 1e-30f, "pulse_fwhm_ns"}}) {
+    for (const Case& c :
+         {Case{0, 0.15f, "pulse_fwhm_ns"}, Case{-4, 0.15f, "pulse_fwhm_ns"},
+          Case{std::nanf(""), 0.15f, "pulse_fwhm_ns"}, Case{4, 0, "range_resolution"},
+          Case{4, 1e-30f, "pulse_fwhm_ns"}}) {
         const std::string msg = error_of([&] { build_pulse_kernel(c.fwhm, c.res); });
         EXPECT_NE(msg.find(c.word), std::string::npos) << "got '" << msg << "'";
     }

@@ -22,9 +22,11 @@ std::string error_of(const std::function<void()>& f) {
 }
 
 // One pulse, one wavelength: returns as records of 8 floats.
-std::vector<float> returns_of(const std::vector<float>& s, float threshold, int max_returns) {
+std::vector<float> returns_of(const std::vector<float>& s, float threshold,
+                              int max_returns) {
     const float o[3] = {1.0f, 2.0f, 3.0f}, d[3] = {0.0f, 0.6f, -0.8f};
-    return extract_returns(s, o, d, 1, int(s.size()), 1, 0.5f, 10.0f, threshold, max_returns);
+    return extract_returns(s, o, d, 1, int(s.size()), 1, 0.5f, 10.0f, threshold,
+                           max_returns);
 }
 
 TEST(SmoothWaveforms, IsolatedBinSpreadsIntoTheKernel) {
@@ -37,7 +39,8 @@ TEST(SmoothWaveforms, IsolatedBinSpreadsIntoTheKernel) {
         for (int bb = 0; bb < bins; ++bb) {
             const int t = bb - b + reach;
             // A single non-zero term: the sum is exactly tap x value.
-            const float want = (t >= 0 && t <= 2 * reach) ? k.taps[size_t(2 * reach - t)] * 2.5f : 0.0f;
+            const float want =
+                (t >= 0 && t <= 2 * reach) ? k.taps[size_t(2 * reach - t)] * 2.5f : 0.0f;
             EXPECT_EQ(out[size_t(bb) * nw], want) << "peak " << b << " bin " << bb;
             EXPECT_EQ(out[size_t(bb) * nw + 1], 0.0f) << "peak " << b << " bin " << bb;
         }
@@ -59,8 +62,10 @@ TEST(SmoothWaveforms, RestrictedExtentEqualsFullSmoothingOnNonNegativeData) {
         const std::vector<float> full = smooth_waveforms(raw, pulses, bins, nw, k, false);
         const std::vector<float> part = smooth_waveforms(raw, pulses, bins, nw, k, true);
         ASSERT_EQ(full.size(), part.size());
-        for (size_t i = 0; i < full.size(); ++i) ASSERT_EQ(full[i], part[i]) << "fwhm " << fwhm << " i " << i;
-        double in = 0.0, out = 0.0;  // energy of pulse 4, whose spots lie clear of both ends
+        for (size_t i = 0; i < full.size(); ++i)
+            ASSERT_EQ(full[i], part[i]) << "fwhm " << fwhm << " i " << i;
+        double in = 0.0,
+               out = 0.0;  // energy of pulse 4, whose spots lie clear of both ends
         for (int i = 0; i < bins * nw; ++i) {
             in += raw[size_t(3 * bins * nw + i)];
             out += full[size_t(3 * bins * nw + i)];
@@ -80,10 +85,12 @@ TEST(SmoothWaveforms, RestrictedModeSkipsPulsesWithoutPositiveValues) {
 
 TEST(SmoothWaveforms, RejectsMismatchedSizes) {
     const PulseKernel k = build_pulse_kernel(4.0f, 0.15f);
-    EXPECT_NE(error_of([&] { smooth_waveforms(std::vector<float>(10), 2, 3, 2, k); }), "");
+    EXPECT_NE(error_of([&] { smooth_waveforms(std::vector<float>(10), 2, 3, 2, k); }),
+              "");
     PulseKernel bad = k;
     bad.taps.pop_back();
-    EXPECT_NE(error_of([&] { smooth_waveforms(std::vector<float>(12), 2, 3, 2, bad); }), "");
+    EXPECT_NE(error_of([&] { smooth_waveforms(std::vector<float>(12), 2, 3, 2, bad); }),
+              "");
 }
 
 TEST(ExtractReturns, IsolatedBinGivesOnePeakWithItsRecord) {
@@ -94,7 +101,8 @@ TEST(ExtractReturns, IsolatedBinGivesOnePeakWithItsRecord) {
     const std::vector<float> pts = returns_of(s, 1e-8f, 5);
     ASSERT_EQ(pts.size(), 8u);
     const float range = 7.5f * 0.5f + 10.0f;  // (b + 0.5) x resolution + min_range
-    const std::vector<float> want = {1.0f, 2.0f + 0.6f * range, 3.0f - 0.8f * range, s[7], 1, 1, range, 0};
+    const std::vector<float> want = {
+        1.0f, 2.0f + 0.6f * range, 3.0f - 0.8f * range, s[7], 1, 1, range, 0};
     EXPECT_EQ(pts, want);
     EXPECT_EQ(returns_of(s, s[7], 5).size(), 0u);  // the threshold is strict
 }
@@ -125,7 +133,8 @@ TEST(ExtractReturns, PeakShapes) {
 
 TEST(ExtractReturns, KeepsTheNearestPeaksWhenThereAreTooMany) {
     std::vector<float> s(20, 0.0f);
-    for (int b : {2, 6, 10, 14, 18}) s[size_t(b)] = float(b);  // the far peaks are stronger
+    for (int b : {2, 6, 10, 14, 18})
+        s[size_t(b)] = float(b);  // the far peaks are stronger
     for (int max_returns : {0, 1, 2, 3, 5, 9}) {
         const std::vector<float> pts = returns_of(s, 1e-8f, max_returns);
         const int n = max_returns < 5 ? max_returns : 5;
@@ -141,25 +150,29 @@ TEST(ExtractReturns, KeepsTheNearestPeaksWhenThereAreTooMany) {
 TEST(ExtractReturns, SumsWavelengthsAndNumbersPulses) {
     // Two pulses of 5 bins x 2 wavelengths; the peak intensity is the band sum.
     std::vector<float> wf(20, 0.0f);
-    wf[2 * 2 + 0] = 1.0f;             // pulse 0, bin 2, band 0
-    wf[2 * 2 + 1] = 0.5f;             // pulse 0, bin 2, band 1
-    wf[10 + 1 * 2 + 1] = 2.0f;        // pulse 1, bin 1, band 1
-    wf[10 + 3 * 2 + 0] = 0.25f;       // pulse 1, bin 3, band 0
+    wf[2 * 2 + 0] = 1.0f;        // pulse 0, bin 2, band 0
+    wf[2 * 2 + 1] = 0.5f;        // pulse 0, bin 2, band 1
+    wf[10 + 1 * 2 + 1] = 2.0f;   // pulse 1, bin 1, band 1
+    wf[10 + 3 * 2 + 0] = 0.25f;  // pulse 1, bin 3, band 0
     const float o[6] = {0, 0, 0, 5, 5, 5}, d[6] = {0, 0, 1, 1, 0, 0};
-    const std::vector<float> pts = extract_returns(wf, o, d, 2, 5, 2, 1.0f, 0.0f, 0.0f, 5);
-    const std::vector<float> want = {0, 0, 2.5f, 1.5f, 1, 1, 2.5f, 0,  //
-                                     6.5f, 5, 5, 2.0f, 1, 2, 1.5f, 1,  //
-                                     8.5f, 5, 5, 0.25f, 2, 2, 3.5f, 1};
+    const std::vector<float> pts =
+        extract_returns(wf, o, d, 2, 5, 2, 1.0f, 0.0f, 0.0f, 5);
+    const std::vector<float> want = {0,    0, 2.5f, 1.5f,  1, 1, 2.5f, 0,  //
+                                     6.5f, 5, 5,    2.0f,  1, 2, 1.5f, 1,  //
+                                     8.5f, 5, 5,    0.25f, 2, 2, 3.5f, 1};
     EXPECT_EQ(pts, want);
-    EXPECT_NE(error_of([&] { extract_returns(wf, o, d, 3, 5, 2, 1.0f, 0.0f, 0.0f, 5); }), "");
+    EXPECT_NE(error_of([&] { extract_returns(wf, o, d, 3, 5, 2, 1.0f, 0.0f, 0.0f, 5); }),
+              "");
 }
 
 TEST(WaveformSize, RefusesBlocksAboveTheLimit) {
     EXPECT_NO_THROW(check_waveform_size(1 << 20, 256, 1));  // exactly the limit
     EXPECT_NO_THROW(check_waveform_size(0, 1 << 30, 1 << 30));
-    for (auto dims : {std::vector<int64_t>{1 << 20, 257, 1}, {1, int64_t(1) << 29, 1},
+    for (auto dims : {std::vector<int64_t>{1 << 20, 257, 1},
+                      {1, int64_t(1) << 29, 1},
                       {2147483647, 2147483647, 2147483647}}) {
-        const std::string msg = error_of([&] { check_waveform_size(dims[0], dims[1], dims[2]); });
+        const std::string msg =
+            error_of([&] { check_waveform_size(dims[0], dims[1], dims[2]); });
         EXPECT_NE(msg.find("exceeds the limit"), std::string::npos) << msg;
     }
 }
@@ -187,16 +200,20 @@ TEST(PrepareLidar, NamesTheOffendingArgument) {
     };
     for (const Case& c : cases) {
         const std::string msg = error_of([&] {
-            prepare_lidar("simulate_lidar", c.pulses, c.alpha, c.n, c.res, c.lo, c.hi, c.nw, c.fwhm, false);
+            prepare_lidar("simulate_lidar", c.pulses, c.alpha, c.n, c.res, c.lo, c.hi,
+                          c.nw, c.fwhm, false);
         });
         EXPECT_EQ(msg.rfind("simulate_lidar: ", 0), 0u) << msg;
-        EXPECT_NE(msg.find(c.word), std::string::npos) << "want " << c.word << ", got '" << msg << "'";
+        EXPECT_NE(msg.find(c.word), std::string::npos)
+            << "want " << c.word << ", got '" << msg << "'";
     }
     // Direct mode keeps no waveform, so the size limit does not apply; it traces one ray.
-    const LidarSetup s = prepare_lidar("x", 1000000, 5e-4f, 10, 0.15f, 0, 100, 1, 4, true);
+    const LidarSetup s =
+        prepare_lidar("x", 1000000, 5e-4f, 10, 0.15f, 0, 100, 1, 4, true);
     EXPECT_EQ(s.beam.size(), 1);
     EXPECT_EQ(s.bins.num_bins, 667);
-    EXPECT_EQ(prepare_lidar("x", 3, 5e-4f, 10, 0.15f, 0, 100, 1, 4, false).beam.size(), 81);
+    EXPECT_EQ(prepare_lidar("x", 3, 5e-4f, 10, 0.15f, 0, 100, 1, 4, false).beam.size(),
+              81);
 }
 
 }  // namespace
