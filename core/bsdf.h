@@ -46,7 +46,8 @@ VORN_HD DirectionSample sample_bsdf(const MaterialData& m, const float u[3]) {
 /// Rahman-Pinty-Verstraete-type reflectance for local directions a, w, both
 /// above the surface. Returns the BRDF itself: unlike the other models it
 /// carries no 1/pi.
-VORN_HD float eval_rpv(float3 a, float3 w, float rho0, float k, float theta, float rho_c) {
+VORN_HD float eval_rpv(float3 a, float3 w, float rho0, float k, float theta,
+                       float rho_c) {
     float ci = a.z;
     float cv = w.z;
     float m = f_pow(ci, k - 1.0f) * f_pow(cv, k - 1.0f);
@@ -81,7 +82,8 @@ VORN_HD float eval_bsdf(MaterialType type, int32_t off, int b, float3 a, float3 
         }
         case MaterialType::Leaf: {
             if (a.z <= 0.0f) return 0.0f;
-            if (w.z > 0.0f) return spectral[material_slot(off, back ? 1 : 0, nb, b)] * kInvPi;
+            if (w.z > 0.0f)
+                return spectral[material_slot(off, back ? 1 : 0, nb, b)] * kInvPi;
             return spectral[material_slot(off, 2, nb, b)] * kInvPi;
         }
         case MaterialType::Rpv: {
@@ -96,15 +98,15 @@ VORN_HD float eval_bsdf(MaterialType type, int32_t off, int b, float3 a, float3 
     }
 }
 
-VORN_HD float eval_bsdf(const MaterialData& m, int b, float3 a, float3 w, const float* spectral,
-                        int nb, bool back, bool complement) {
+VORN_HD float eval_bsdf(const MaterialData& m, int b, float3 a, float3 w,
+                        const float* spectral, int nb, bool back, bool complement) {
     return eval_bsdf(m.type, m.offset, b, a, w, spectral, nb, back, complement);
 }
 
 /// Fraction of the incident energy a surface absorbs in band b (one minus its
 /// hemispherical reflectance plus transmittance).
-VORN_HD double absorptance(MaterialType type, int32_t off, int b, const float* spectral, int nb,
-                           bool back) {
+VORN_HD double absorptance(MaterialType type, int32_t off, int b, const float* spectral,
+                           int nb, bool back) {
     switch (type) {
         case MaterialType::Lambertian:
         case MaterialType::Rpv:

@@ -30,10 +30,14 @@ struct ShadingFrame {
         b = cross(t, n);
     }
 
-    VORN_HD float3 to_local(float3 v) const { return make_f3(dot(v, b), dot(v, t), dot(v, n)); }
+    VORN_HD float3 to_local(float3 v) const {
+        return make_f3(dot(v, b), dot(v, t), dot(v, n));
+    }
 
     /// Renormalised so that rounding does not let path directions drift in length.
-    VORN_HD float3 to_world(float3 v) const { return normalize(v.x * b + v.y * t + v.z * n); }
+    VORN_HD float3 to_world(float3 v) const {
+        return normalize(v.x * b + v.y * t + v.z * n);
+    }
 };
 
 constexpr float kOffsetOriginThreshold = 1.0f / 32.0f;

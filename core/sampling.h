@@ -16,7 +16,9 @@ struct DirectionSample {
     float pdf;  ///< density per steradian
 };
 
-VORN_HD float cosine_hemisphere_pdf(float cos_theta) { return f_max(cos_theta, 0.0f) * kInvPi; }
+VORN_HD float cosine_hemisphere_pdf(float cos_theta) {
+    return f_max(cos_theta, 0.0f) * kInvPi;
+}
 
 /// Cosine-weighted direction on the local +z hemisphere: a uniform point on the
 /// unit disc (polar mapping) lifted onto the hemisphere.

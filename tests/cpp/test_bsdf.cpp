@@ -145,7 +145,7 @@ TEST(SampleBsdf, DegenerateAndBlackMaterialsPointUp) {
 
 // Spectral array with nb = 2 and a material at offset 3; band b = 1 is read.
 class BsdfSpectral : public ::testing::Test {
-protected:
+   protected:
     static constexpr int kNb = 2, kOff = 3, kBand = 1;
     std::vector<float> spec = std::vector<float>(kOff + 4 * kNb, -9.0f);
     void set(int q, float v) { spec[kOff + q * kNb + kBand] = v; }
@@ -158,8 +158,10 @@ TEST_F(BsdfSpectral, LambertianValueSupportAndComplement) {
     set(0, 0.3f);
     const float3 up = polar_dir(20, 10), other = polar_dir(60, 200);
     const float3 below = polar_dir(120, 30), horizon = make_f3(1, 0, 0);
-    EXPECT_FLOAT_EQ(eval(MaterialType::Lambertian, up, other, false, false), float(0.3 / kPi));
-    EXPECT_FLOAT_EQ(eval(MaterialType::Lambertian, up, other, true, true), float(0.7 / kPi));
+    EXPECT_FLOAT_EQ(eval(MaterialType::Lambertian, up, other, false, false),
+                    float(0.3 / kPi));
+    EXPECT_FLOAT_EQ(eval(MaterialType::Lambertian, up, other, true, true),
+                    float(0.7 / kPi));
     for (float3 bad : {below, horizon}) {
         EXPECT_EQ(eval(MaterialType::Lambertian, bad, up, false, false), 0.0f);
         EXPECT_EQ(eval(MaterialType::Lambertian, up, bad, false, false), 0.0f);
@@ -167,8 +169,9 @@ TEST_F(BsdfSpectral, LambertianValueSupportAndComplement) {
     const MaterialData m = make_material(MaterialType::Lambertian, kOff);
     EXPECT_EQ(eval_bsdf(m, kBand, up, other, spec.data(), kNb, false, true),
               eval(MaterialType::Lambertian, up, other, false, true));
-    EXPECT_DOUBLE_EQ(absorptance(MaterialType::Lambertian, kOff, kBand, spec.data(), kNb, false),
-                     1.0 - double(0.3f));
+    EXPECT_DOUBLE_EQ(
+        absorptance(MaterialType::Lambertian, kOff, kBand, spec.data(), kNb, false),
+        1.0 - double(0.3f));
 }
 
 TEST_F(BsdfSpectral, LeafFrontBackAndTransmission) {
@@ -180,7 +183,8 @@ TEST_F(BsdfSpectral, LeafFrontBackAndTransmission) {
     for (bool comp : {false, true}) {
         EXPECT_FLOAT_EQ(eval(MaterialType::Leaf, a, up, false, comp), float(0.11 / kPi));
         EXPECT_FLOAT_EQ(eval(MaterialType::Leaf, a, up, true, comp), float(0.22 / kPi));
-        EXPECT_FLOAT_EQ(eval(MaterialType::Leaf, a, down, false, comp), float(0.33 / kPi));
+        EXPECT_FLOAT_EQ(eval(MaterialType::Leaf, a, down, false, comp),
+                        float(0.33 / kPi));
         EXPECT_FLOAT_EQ(eval(MaterialType::Leaf, a, down, true, comp), float(0.33 / kPi));
         EXPECT_FLOAT_EQ(eval(MaterialType::Leaf, a, horizon, false, comp),
                         float(0.33 / kPi));
@@ -198,8 +202,10 @@ TEST_F(BsdfSpectral, BlackTypesNeitherReflectNorTransmit) {
     set(0, 0.5f);
     const float3 a = polar_dir(10, 0), w = polar_dir(30, 60);
     for (int t : {2, 5, 12, 14, -1}) {
-        EXPECT_EQ(eval(static_cast<MaterialType>(t), a, w, false, true), 0.0f) << "type " << t;
-        EXPECT_EQ(absorptance(static_cast<MaterialType>(t), kOff, kBand, spec.data(), kNb, true),
+        EXPECT_EQ(eval(static_cast<MaterialType>(t), a, w, false, true), 0.0f)
+            << "type " << t;
+        EXPECT_EQ(absorptance(static_cast<MaterialType>(t), kOff, kBand, spec.data(), kNb,
+                              true),
                   1.0)
             << "type " << t;
     }
@@ -226,18 +232,21 @@ TEST_F(BsdfSpectral, RpvMatchesAngularForm) {
             for (double tv : {0.0, 25.0, 60.0, 80.0}) {
                 for (double pv : {0.0, 60.0, 180.0, 290.0}) {
                     const double d2r = kPi / 180.0;
-                    double want = rpv_reference(ti * d2r, 30 * d2r, tv * d2r, pv * d2r, p[0],
-                                                p[1], p[2], p[3]);
-                    float got = eval(MaterialType::Rpv, polar_dir(ti, 30), polar_dir(tv, pv),
-                                     false, false);
+                    double want = rpv_reference(ti * d2r, 30 * d2r, tv * d2r, pv * d2r,
+                                                p[0], p[1], p[2], p[3]);
+                    float got = eval(MaterialType::Rpv, polar_dir(ti, 30),
+                                     polar_dir(tv, pv), false, false);
                     EXPECT_NEAR(got, want, 5e-5 * want)
-                        << "ti " << ti << " tv " << tv << " phi_v " << pv << " rho0 " << p[0];
+                        << "ti " << ti << " tv " << tv << " phi_v " << pv << " rho0 "
+                        << p[0];
                 }
             }
         }
     }
-    EXPECT_EQ(eval(MaterialType::Rpv, polar_dir(100, 0), polar_dir(20, 0), false, false), 0.0f);
-    EXPECT_EQ(eval(MaterialType::Rpv, polar_dir(20, 0), make_f3(1, 0, 0), false, false), 0.0f);
+    EXPECT_EQ(eval(MaterialType::Rpv, polar_dir(100, 0), polar_dir(20, 0), false, false),
+              0.0f);
+    EXPECT_EQ(eval(MaterialType::Rpv, polar_dir(20, 0), make_f3(1, 0, 0), false, false),
+              0.0f);
     EXPECT_DOUBLE_EQ(absorptance(MaterialType::Rpv, kOff, kBand, spec.data(), kNb, false),
                      1.0 - double(0.25f));
 }
@@ -250,7 +259,8 @@ TEST_F(BsdfSpectral, RpvIsotropicLimitIsRho0WithoutPi) {
     set(3, 1.0f);
     for (double ti : {0.0, 30.0, 75.0}) {
         for (double tv : {5.0, 45.0, 89.0}) {
-            float got = eval(MaterialType::Rpv, polar_dir(ti, 0), polar_dir(tv, 130), false, true);
+            float got = eval(MaterialType::Rpv, polar_dir(ti, 0), polar_dir(tv, 130),
+                             false, true);
             EXPECT_FLOAT_EQ(got, 0.2f) << "ti " << ti << " tv " << tv;
         }
     }
@@ -282,7 +292,8 @@ TEST_F(BsdfSpectral, LeafEnergyIsReflectancePlusTransmittance) {
         for (bool back : {false, true}) {
             Estimate e = monte_carlo(n, 9u, [&](const float* u) {
                 DirectionSample s = sample_bsdf(m, u);
-                return double(eval_bsdf(m, kBand, a, s.w, spec.data(), kNb, back, false)) *
+                return double(
+                           eval_bsdf(m, kBand, a, s.w, spec.data(), kNb, back, false)) *
                        std::fabs(s.w.z) / s.pdf;
             });
             double r = back ? 0.15 : 0.08, t = 0.42;

@@ -42,7 +42,8 @@ TEST(ShadingFrame, OrthonormalRightHandedAndInvertible) {
     for (int i = 0; i < n; ++i) {
         double z = 1.0 - (2.0 * i + 1.0) / n;
         double r = std::sqrt(1.0 - z * z), phi = 2.399963229728653 * i;
-        float3 nrm = make_f3(float(r * std::cos(phi)), float(r * std::sin(phi)), float(z));
+        float3 nrm =
+            make_f3(float(r * std::cos(phi)), float(r * std::sin(phi)), float(z));
         nrm = normalize(nrm);
         ShadingFrame f(nrm);
         const float tol = 2e-6f;
@@ -85,7 +86,7 @@ TEST(OffsetRayOrigin, IntegerStepAtAndAboveThreshold) {
     // |p| = 1/32 exactly is already on the integer side: 2^-5 = 0x3D000000.
     o = offset_ray_origin(make_f3(0.03125f, -0.03125f, 3.0f), make_f3(1, 1, 0.6f));
     EXPECT_EQ(o.x, from_bits(0x3D000100u));
-    EXPECT_EQ(o.y, from_bits(0xBCFFFF00u));  // bits(-1/32) - 256: towards zero
+    EXPECT_EQ(o.y, from_bits(0xBCFFFF00u));         // bits(-1/32) - 256: towards zero
     EXPECT_EQ(o.z, from_bits(0x40400000u + 153u));  // k = (int)(256 * 0.6) = 153
     // Negative p moving further negative: bits - k with k = -256.
     o = offset_ray_origin(make_f3(-2, -2, 5), make_f3(0, -1, -0.6f));
@@ -114,7 +115,8 @@ TEST(OffsetRayOrigin, FixedStepBelowThreshold) {
 }
 
 TEST(OffsetRayOrigin, AlwaysMovesAlongTheNormal) {
-    const float ps[] = {-1000.0f, -3.5f, -0.04f, -0.01f, 0.0f, 0.02f, 0.05f, 7.0f, 12345.0f};
+    const float ps[] = {-1000.0f, -3.5f, -0.04f, -0.01f,  0.0f,
+                        0.02f,    0.05f, 7.0f,   12345.0f};
     const float ngs[] = {-1.0f, -0.7f, -0.01f, -0.003f, 0.003f, 0.01f, 0.3f, 1.0f};
     for (float p : ps) {
         for (float ng : ngs) {

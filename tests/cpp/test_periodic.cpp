@@ -33,7 +33,8 @@ struct FakeTracer {
     }
 };
 
-void expect_near3(float3 got, double x, double y, double z, double tol, const char* what) {
+void expect_near3(float3 got, double x, double y, double z, double tol,
+                  const char* what) {
     EXPECT_NEAR(got.x, x, tol) << what;
     EXPECT_NEAR(got.y, y, tol) << what;
     EXPECT_NEAR(got.z, z, tol) << what;
@@ -82,7 +83,8 @@ TEST(TileExit, IgnoresTheSideJustEnteredAndTinySteps) {
 
 TEST(TileExit, VerticalRaysNeverWrap) {
     const PeriodicTile tile = make_tile(4, 10, 10);
-    const float3 dirs[] = {make_f3(0, 0, -1), make_f3(0, 0, 1), make_f3(1e-9f, -1e-8f, -1)};
+    const float3 dirs[] = {make_f3(0, 0, -1), make_f3(0, 0, 1),
+                           make_f3(1e-9f, -1e-8f, -1)};
     for (float3 d : dirs) {
         float3 o = make_f3(3, 4, 5);
         float t = -7;
@@ -131,7 +133,8 @@ TEST(OccludedPeriodic, WrapsOriginPerCrossingUpToTheLimit) {
 TEST(OccludedPeriodic, OccluderInALaterCopy) {
     const PeriodicTile tile = make_tile(5, 10, 10);
     FakeTracer tracer{{false, false, true}, {}};
-    EXPECT_TRUE(occluded_periodic(tracer, tile, make_f3(0.6f, 0.8f, 0), make_f3(1, 1, 2)));
+    EXPECT_TRUE(
+        occluded_periodic(tracer, tile, make_f3(0.6f, 0.8f, 0), make_f3(1, 1, 2)));
     EXPECT_EQ(tracer.calls.size(), 3u);
 }
 
@@ -147,7 +150,8 @@ TEST(OccludedPeriodic, RemainingLengthShrinksAndRunsOut) {
     ASSERT_EQ(tracer.calls.size(), 3u);
     const double far = 10000000272564224.0;
     EXPECT_EQ(double(tracer.calls[1].tfar), far - 3 * std::ldexp(1.0, 50));
-    EXPECT_EQ(double(tracer.calls[2].tfar), far - 3 * std::ldexp(1.0, 50) - std::ldexp(1.0, 52));
+    EXPECT_EQ(double(tracer.calls[2].tfar),
+              far - 3 * std::ldexp(1.0, 50) - std::ldexp(1.0, 52));
     expect_near3(tracer.calls[1].o, 0, 1, 0, 0, "wrapped to x = 0");
     expect_near3(tracer.calls[2].o, 0, 1, 0, 0, "wrapped to x = 0 again");
 }

@@ -13,7 +13,8 @@ namespace {
 constexpr double kPi = 3.14159265358979323846;
 
 // A..I then Lz, typical of a clear sky.
-const float kClear[10] = {-1.0f, -0.32f, 10.0f, -3.0f, 0.45f, 0.2f, -0.4f, 0.3f, 0.05f, 120.0f};
+const float kClear[10] = {-1.0f, -0.32f, 10.0f, -3.0f, 0.45f,
+                          0.2f,  -0.4f,  0.3f,  0.05f, 120.0f};
 
 float3 unit(double x, double y, double z) {
     double l = std::sqrt(x * x + y * y + z * z);
@@ -51,7 +52,8 @@ TEST(HwSky, ZenithRadianceIsLz) {
         for (double az : {0.0, 2.0}) {
             double r = std::sqrt(1 - sz * sz);
             float3 s = unit(r * std::cos(az), r * std::sin(az), sz);
-            EXPECT_FLOAT_EQ(hw_sky_radiance(spec.data(), 3, make_f3(0, 0, 1), 1, s), kClear[9])
+            EXPECT_FLOAT_EQ(hw_sky_radiance(spec.data(), 3, make_f3(0, 0, 1), 1, s),
+                            kClear[9])
                 << "sun z " << sz << " az " << az;
         }
     }
@@ -59,16 +61,20 @@ TEST(HwSky, ZenithRadianceIsLz) {
 
 TEST(HwSky, MatchesAngularEvaluation) {
     const auto spec = sky_array(0, 3, kClear);
-    const float3 suns[] = {unit(0.3, 0.1, 0.9), unit(-0.7, 0.2, 0.3), unit(0, 1, 0)};
+    // The last sun is below the horizon: its zenith reference sits on the horizon.
+    const float3 suns[] = {unit(0.3, 0.1, 0.9), unit(-0.7, 0.2, 0.3), unit(0, 1, 0),
+                           unit(0.5, 0, -0.2)};
     for (float3 s : suns) {
         for (double th : {5.0, 30.0, 60.0, 85.0, 89.99}) {
             for (double ph : {0.0, 45.0, 170.0, 260.0}) {
                 double t = th * kPi / 180, p = ph * kPi / 180;
-                float3 d = unit(std::sin(t) * std::cos(p), std::sin(t) * std::sin(p), std::cos(t));
+                float3 d = unit(std::sin(t) * std::cos(p), std::sin(t) * std::sin(p),
+                                std::cos(t));
                 double want = reference(kClear, d, s);
-                EXPECT_NEAR(hw_sky_radiance(spec.data(), 0, d, 1, s), want, 2e-5 * want + 1e-6)
-                    << "theta " << th << " phi " << ph << " sun " << s.x << "," << s.y << ","
-                    << s.z;
+                EXPECT_NEAR(hw_sky_radiance(spec.data(), 0, d, 1, s), want,
+                            2e-5 * want + 1e-6)
+                    << "theta " << th << " phi " << ph << " sun " << s.x << "," << s.y
+                    << "," << s.z;
             }
         }
     }
@@ -101,7 +107,8 @@ TEST(HwSky, NonPositiveZenithRadianceAndNegativeGradationGiveZero) {
         k[9] = lz;
         const auto spec = sky_array(2, 2, k);
         EXPECT_EQ(hw_sky_radiance(spec.data(), 2, d, 1, s), 0.0f) << "Lz " << lz;
-        EXPECT_EQ(hw_sky_radiance(spec.data(), 2, make_f3(0, 0, 1), 1, s), 0.0f) << "Lz " << lz;
+        EXPECT_EQ(hw_sky_radiance(spec.data(), 2, make_f3(0, 0, 1), 1, s), 0.0f)
+            << "Lz " << lz;
     }
     // A = -2, B = 0: the zenith factor is -1 everywhere, f0 clamps to 0.001
     // and the negative radiance is clipped.

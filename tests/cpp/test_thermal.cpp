@@ -52,7 +52,8 @@ TEST(Planck, IntegratesToStefanBoltzmann) {
             sum += planck_band_radiance(float(nm), t) * nm;  // d(nm) = nm d(ln nm)
         }
         double exitance = kPi * sum * (hi - lo) / n;
-        EXPECT_NEAR(exitance, sigma * std::pow(t, 4), 2e-4 * sigma * std::pow(t, 4)) << "T " << t;
+        EXPECT_NEAR(exitance, sigma * std::pow(t, 4), 2e-4 * sigma * std::pow(t, 4))
+            << "T " << t;
     }
 }
 
@@ -64,9 +65,9 @@ TEST(SurfaceTemperature, SunlitShadedPairThenUniform) {
     } cases[] = {
         {290, 310, 295, true, 310, 295},  // pair wins over the uniform value
         {0, 310, 295, true, 310, 295},
-        {290, 310, 0, false, 290, 290},   // incomplete pair: uniform
+        {290, 310, 0, false, 290, 290},  // incomplete pair: uniform
         {290, 0, 295, false, 290, 290},
-        {0, 0, 0, false, 0, 0},           // no emission
+        {0, 0, 0, false, 0, 0},  // no emission
         {-5, 310, -1, false, 0, 0},
     };
     for (const Case& c : cases) {
@@ -74,9 +75,12 @@ TEST(SurfaceTemperature, SunlitShadedPairThenUniform) {
         m.params[2] = c.p2;
         m.params[3] = c.p3;
         m.params[4] = c.p4;
-        EXPECT_EQ(has_sunlit_shaded_temperatures(m), c.pair) << c.p2 << " " << c.p3 << " " << c.p4;
-        EXPECT_EQ(surface_temperature(m, false), c.lit) << c.p2 << " " << c.p3 << " " << c.p4;
-        EXPECT_EQ(surface_temperature(m, true), c.shade) << c.p2 << " " << c.p3 << " " << c.p4;
+        EXPECT_EQ(has_sunlit_shaded_temperatures(m), c.pair)
+            << c.p2 << " " << c.p3 << " " << c.p4;
+        EXPECT_EQ(surface_temperature(m, false), c.lit)
+            << c.p2 << " " << c.p3 << " " << c.p4;
+        EXPECT_EQ(surface_temperature(m, true), c.shade)
+            << c.p2 << " " << c.p3 << " " << c.p4;
     }
 }
 

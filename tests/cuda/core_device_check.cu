@@ -25,7 +25,8 @@ struct SlabTracer {
 
 }  // namespace
 
-__global__ void vorn_core_device_check(const vorn::SceneView view, float* out, double* dout) {
+__global__ void vorn_core_device_check(const vorn::SceneView view, float* out,
+                                       double* dout) {
     using namespace vorn;
     Pcg32 rng;
     seed_path(rng, 1000003ull + threadIdx.x, threadIdx.x * 7919ull + 1ull);
@@ -38,13 +39,15 @@ __global__ void vorn_core_device_check(const vorn::SceneView view, float* out, d
     DirectionSample ds = sample_bsdf(m, u);
     vorn::float3 a = frame.to_local(view.emitter.direction);
     vorn::float3 w = frame.to_world(ds.w);
-    vorn::float3 o = offset_ray_origin(make_f3(u[0], u[1], u[2]), face_towards(frame.n, w));
+    vorn::float3 o =
+        offset_ray_origin(make_f3(u[0], u[1], u[2]), face_towards(frame.n, w));
 
-    float f = eval_bsdf(m, 0, a, ds.w, view.spectral, view.nb, false, view.thermal) +
-              eval_bsdf(m.type, m.offset, 0, a, ds.w, view.spectral, view.nb, true, false);
+    float f =
+        eval_bsdf(m, 0, a, ds.w, view.spectral, view.nb, false, view.thermal) +
+        eval_bsdf(m.type, m.offset, 0, a, ds.w, view.spectral, view.nb, true, false);
     double alpha = absorptance(m, 0, view.spectral, view.nb, false);
-    float sky = hw_sky_radiance(view.spectral, view.sky.hw_sky_offset, w, 0,
-                                view.sky.hw_sky_sun);
+    float sky =
+        hw_sky_radiance(view.spectral, view.sky.hw_sky_offset, w, 0, view.sky.hw_sky_sun);
     DirectionSample cs = sample_cosine_hemisphere(u[0], u[1]);
 
     SlabTracer tracer{view.max_height};
@@ -52,8 +55,8 @@ __global__ void vorn_core_device_check(const vorn::SceneView view, float* out, d
     vorn::float3 wrapped = o;
     float t = 0.0f;
     bool moved = exit_and_wrap(view.tile, wrapped, w, &t);
-    float temperature = surface_temperature(m, shaded) +
-                        float(has_sunlit_shaded_temperatures(m));
+    float temperature =
+        surface_temperature(m, shaded) + float(has_sunlit_shaded_temperatures(m));
     float planck = planck_band_radiance(view.wavelengths[0], temperature);
 
     out[threadIdx.x] = f + sky + cs.pdf + ds.pdf + planck + wrapped.x + t + float(moved) +
