@@ -1,0 +1,81 @@
+// The trace probe: one ray per launch index through the instanced scene. The
+// closest-hit and miss programs record what every intrinsic of the device
+// layer reports, so a test can compare them with the scene it built.
+#include "gpu/optix_device.h"
+#include "gpu/tests/programs/trace_probe_params.h"
+
+VORN_LAUNCH_PARAMS(vorn::probe::ProbeParams, params)
+
+namespace vorn::probe {
+
+VORN_DEVICE uint32_t linear_index() {
+    const dev::UInt3 i = dev::launch_index();
+    const dev::UInt3 n = dev::launch_dimensions();
+    return i.y * n.x + i.x;
+}
+
+VORN_DEVICE float3 lerp_triangle(const float3* v, const int3& t, float b1, float b2) {
+    return v[t.x] * (1.0f - b1 - b2) + v[t.y] * b1 + v[t.z] * b2;
+}
+
+VORN_DEVICE void record_ray(ProbeHit& h) {
+    h.t = dev::ray_tmax();
+    h.world_origin = dev::world_ray_origin();
+    h.world_direction = dev::world_ray_direction();
+    h.launch_linear = linear_index();
+}
+
+VORN_DEVICE void closest_hit() {
+    ProbeHit& h = params.hits[linear_index()];
+    const ProbeHitData* data = dev::sbt_data<ProbeHitData>();
+    record_ray(h);
+    h.prim = dev::primitive_index();
+    h.instance_id = dev::instance_id();
+    h.instance_index = dev::instance_index();
+    h.sbt_gas_index = dev::sbt_gas_index();
+    h.record_tag = data->tag;
+    h.front = dev::is_front_face_hit() ? 1u : 0u;
+    h.hit_kind = dev::hit_kind();
+    const dev::Barycentrics b = dev::triangle_barycentrics();
+    h.b1 = b.b1;
+    h.b2 = b.b2;
+    float o2w[12], w2o[12];
+    dev::object_to_world(o2w);
+    dev::world_to_object(w2o);
+    h.object_bary_point = lerp_triangle(data->vertices, data->indices[h.prim], b.b1, b.b2);
+    h.bary_point = xform_point(o2w, h.object_bary_point);
+    h.object_point = xform_point(w2o, h.world_origin + h.world_direction * h.t);
+    dev::set_payload(0, dev::get_payload(0) + kTokenHit);
+    dev::set_payload(1, data->tag);
+    dev::set_payload(2, uint32_t(float_as_int(h.t)));
+}
+
+VORN_DEVICE void miss() {
+    ProbeHit& h = params.hits[linear_index()];
+    record_ray(h);
+    h.record_tag = dev::sbt_data<ProbeMissData>()->tag;
+    dev::set_payload(0, dev::get_payload(0) + kTokenMiss);
+    dev::set_payload(1, h.record_tag);
+    dev::set_payload(2, uint32_t(float_as_int(h.t)));
+}
+
+VORN_DEVICE void raygen() {
+    const uint32_t i = linear_index();
+    if (i >= params.num_rays) return;
+    const ProbeRay r = params.rays[i];
+    uint32_t payload[3] = {i * 16u, 0u, 0u};
+    // SBT stride 2 (two records per mesh), offset and miss index = ray type.
+    dev::trace(params.handle, r.origin, r.direction, params.tmin, params.tmax,
+               OPTIX_RAY_FLAG_DISABLE_ANYHIT, r.ray_type, 2, r.ray_type, payload);
+    params.hits[i].payload_token = payload[0];
+    params.hits[i].payload_tag = payload[1];
+    params.hits[i].payload_t_bits = payload[2];
+}
+
+}  // namespace vorn::probe
+
+VORN_PROGRAM(__raygen__probe) { vorn::probe::raygen(); }
+VORN_PROGRAM(__closesthit__probe_radiance) { vorn::probe::closest_hit(); }
+VORN_PROGRAM(__closesthit__probe_shadow) { vorn::probe::closest_hit(); }
+VORN_PROGRAM(__miss__probe_radiance) { vorn::probe::miss(); }
+VORN_PROGRAM(__miss__probe_shadow) { vorn::probe::miss(); }
