@@ -13,9 +13,11 @@ PYBIND11_MODULE(vorn_gpu, m) {
     using namespace vorn::py_bind;
     m.doc() = "VORN - GPU-accelerated 3D Radiative Transfer Model";
     m.attr("__version__") = VORN_VERSION;
+    bind_gpu(m);
     bind_generators(m);
     m.attr("HAS_EMBREE") = true;
     bind_cpu_scene(m);
     bind_backward(m);
     bind_forward(m);
+    bind_lidar(m);
 }
