@@ -81,14 +81,16 @@ VORN_HD void add_thermal_emission(const Tracer& tracer, const SceneView& sv,
 /// Next-event estimation towards the sun. Only a leaf can be lit from below
 /// its shading hemisphere (through transmission).
 template <class Tracer>
-VORN_HD void add_direct_sun(const Tracer& tracer, const SceneView& sv, const MaterialData& m,
-                            const ShadingFrame& frame, float3 view, float3 position,
-                            float3 ng, bool back, const double* tp, double* rad) {
+VORN_HD void add_direct_sun(const Tracer& tracer, const SceneView& sv,
+                            const MaterialData& m, const ShadingFrame& frame, float3 view,
+                            float3 position, float3 ng, bool back, const double* tp,
+                            double* rad) {
     const float3 s = sv.emitter.direction;
     const float3 sl = frame.to_local(s);
     if (sl.z <= 0.0f && m.type != MaterialType::Leaf) return;
     if (!(f_abs(sl.z) > 0.0f)) return;
-    if (occluded_periodic(tracer, sv.tile, s, offset_ray_origin(position, face_towards(ng, s))))
+    if (occluded_periodic(tracer, sv.tile, s,
+                          offset_ray_origin(position, face_towards(ng, s))))
         return;
     const float cos_s = f_abs(sl.z);
     for (int b = 0; b < sv.nb; ++b) {
@@ -105,13 +107,16 @@ VORN_HD void add_escape(const SceneView& sv, float3 d, int depth, const double* 
     const float3 s = sv.emitter.direction;
     if (depth == 0 && dot(d, s) >= kSunDiscCos && !sv.thermal) {
         for (int b = 0; b < sv.nb; ++b)
-            rad[b] += (sv.spectral[sv.emitter.spectral_offset + b] / kSunDiscSolidAngle) * tp[b];
+            rad[b] += (sv.spectral[sv.emitter.spectral_offset + b] / kSunDiscSolidAngle) *
+                      tp[b];
     } else if (sv.sky.hw_sky_offset >= 0) {
         for (int b = 0; b < sv.nb; ++b)
             rad[b] += hw_sky_radiance(sv.spectral, sv.sky.hw_sky_offset, d, b,
-                                      sv.sky.hw_sky_sun) * tp[b];
+                                      sv.sky.hw_sky_sun) *
+                      tp[b];
     } else if (sv.sky.sky_offset >= 0) {
-        for (int b = 0; b < sv.nb; ++b) rad[b] += sv.spectral[sv.sky.sky_offset + b] * tp[b];
+        for (int b = 0; b < sv.nb; ++b)
+            rad[b] += sv.spectral[sv.sky.sky_offset + b] * tp[b];
     }
 }
 
@@ -146,9 +151,9 @@ VORN_HD bool scatter(const SceneView& sv, const MaterialData& m, float3 view, bo
 /// Traces one path from (o, d) and leaves its band radiance in rad[0..nb).
 /// tp and rad are caller scratch of nb doubles each.
 template <class Tracer>
-VORN_HD void trace_backward_path(const Tracer& tracer, const SceneView& sv, float3 o, float3 d,
-                                 Pcg32& rng, int max_depth, int rr_depth, double* tp,
-                                 double* rad) {
+VORN_HD void trace_backward_path(const Tracer& tracer, const SceneView& sv, float3 o,
+                                 float3 d, Pcg32& rng, int max_depth, int rr_depth,
+                                 double* tp, double* rad) {
     for (int b = 0; b < sv.nb; ++b) {
         tp[b] = 1.0;
         rad[b] = 0.0;
@@ -205,7 +210,8 @@ VORN_HD bool render_pixel_sample(const Tracer& tracer, const SceneView& sv, int 
     if (!camera_ray(s, u, v, &o, &d, &check_ray)) return false;
     if (check_ray) {
         if (dot(d, d) < 0.5f) return false;
-        if (sv.terrain_following && s.type == kSensorOrthographic) follow_terrain(tracer, o, d);
+        if (sv.terrain_following && s.type == kSensorOrthographic)
+            follow_terrain(tracer, o, d);
     }
     enter_tile(sv.tile, sv.max_height, o, d);
     trace_backward_path(tracer, sv, o, d, rng, max_depth, rr_depth, tp, rad);

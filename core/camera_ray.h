@@ -78,14 +78,15 @@ VORN_HD bool camera_ray(const SensorData& s, float u, float v, float3* o, float3
         case kSensorPerspective: {
             float tau = f_tan(0.5f * s.fov);
             float aspect = float(s.width) / float(s.height);
-            float3 dc = normalize(make_f3(2.0f * u * tau * aspect, 2.0f * v * tau, -1.0f));
+            float3 dc =
+                normalize(make_f3(2.0f * u * tau * aspect, 2.0f * v * tau, -1.0f));
             *d = camera_to_world(s, dc);
             *o = camera_column(s, 3);
             return true;
         }
         case kSensorOrthographic:
-            *o = (u * s.ortho_w) * camera_column(s, 0) + (v * s.ortho_h) * camera_column(s, 1) +
-                 camera_column(s, 3);
+            *o = (u * s.ortho_w) * camera_column(s, 0) +
+                 (v * s.ortho_h) * camera_column(s, 1) + camera_column(s, 3);
             *d = normalize(-camera_column(s, 2));
             return true;
         case kSensorFisheye: {
@@ -115,7 +116,8 @@ VORN_HD bool camera_ray(const SensorData& s, float u, float v, float3* o, float3
 template <class Tracer>
 VORN_HD void follow_terrain(const Tracer& tracer, float3& o, float3 d) {
     float3 ground = o + (-o.z / d.z) * d;
-    auto h = tracer.trace_ray(make_f3(ground.x, ground.y, o.z), make_f3(0.0f, 0.0f, -1.0f));
+    auto h =
+        tracer.trace_ray(make_f3(ground.x, ground.y, o.z), make_f3(0.0f, 0.0f, -1.0f));
     if (h.hit) o = make_f3(ground.x, ground.y, o.z - h.t) - kTerrainBackoff * d;
 }
 
@@ -138,8 +140,10 @@ VORN_HD float tile_shift(float q, float size) {
 /// one axis, or a negative value when it does not head inwards.
 VORN_HD float tile_entry_t(float o, float d, float size) {
     float t = -1.0f;
-    if (o > size && d < -kPeriodicMinDir) t = (size - o) / d;
-    else if (o < 0.0f && d > kPeriodicMinDir) t = -o / d;
+    if (o > size && d < -kPeriodicMinDir)
+        t = (size - o) / d;
+    else if (o < 0.0f && d > kPeriodicMinDir)
+        t = -o / d;
     return t > 0.0f ? t : -1.0f;
 }
 

@@ -47,13 +47,14 @@ int resolve_threads(int num_threads) {
 /// Rejects sensors whose image cannot be held or indexed with 32-bit pixels.
 void check_sensor(const SensorData& s) {
     if (s.width < 0 || s.height < 0)
-        throw std::runtime_error(std::string(kWho) + ": sensor width and height must not be " +
+        throw std::runtime_error(std::string(kWho) +
+                                 ": sensor width and height must not be " +
                                  "negative, got " + std::to_string(s.width) + " x " +
                                  std::to_string(s.height));
     if (int64_t(s.width) * s.height > INT32_MAX)
-        throw std::runtime_error(std::string(kWho) + ": sensor of " + std::to_string(s.width) +
-                                 " x " + std::to_string(s.height) +
-                                 " pixels exceeds 2^31 - 1 pixels");
+        throw std::runtime_error(
+            std::string(kWho) + ": sensor of " + std::to_string(s.width) + " x " +
+            std::to_string(s.height) + " pixels exceeds 2^31 - 1 pixels");
 }
 
 /// Everything the workers of one call share; they only read it, except for
@@ -80,7 +81,8 @@ void render_rows(PassContext& ctx, int pass, double* scratch) {
             if (!render_pixel_sample(*ctx.scene, ctx.view, x, y, pass, ctx.max_depth,
                                      ctx.rr_depth, tp, rad))
                 continue;
-            float* pixel = ctx.image + (size_t(y) * size_t(width) + size_t(x)) * size_t(nb);
+            float* pixel =
+                ctx.image + (size_t(y) * size_t(width) + size_t(x)) * size_t(nb);
             accumulate_sample(pixel, rad, nb, pass);
         }
     }
@@ -125,8 +127,9 @@ SceneView make_scene_view(const EmbreeSceneManager& scene) {
     return v;
 }
 
-BackwardImage render_backward(EmbreeSceneManager& scene, int spp, int max_depth, int rr_depth,
-                              int num_threads, std::function<void(int, int, float)> progress) {
+BackwardImage render_backward(EmbreeSceneManager& scene, int spp, int max_depth,
+                              int rr_depth, int num_threads,
+                              std::function<void(int, int, float)> progress) {
     const int nb = scene.num_bands;
     scene.validate_for_engine(nb, kWho);
     check_sensor(scene.sensor);

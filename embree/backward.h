@@ -32,7 +32,8 @@ SceneView make_scene_view(const EmbreeSceneManager& scene);
 /// Throws std::runtime_error for an unbuilt scene, a scene whose materials,
 /// emitter or sky would be read out of range, a thermal wavelength list
 /// shorter than the band count, or a sensor size that is negative or too large.
-BackwardImage render_backward(EmbreeSceneManager& scene, int spp, int max_depth, int rr_depth,
-                              int num_threads, std::function<void(int, int, float)> progress);
+BackwardImage render_backward(EmbreeSceneManager& scene, int spp, int max_depth,
+                              int rr_depth, int num_threads,
+                              std::function<void(int, int, float)> progress);
 
 }  // namespace vorn::embree

@@ -10,13 +10,13 @@ namespace {
 constexpr int kRussianRouletteDepth = 3;
 constexpr int kAllHardwareThreads = 0;
 
-py::array_t<float> simulate_cpu(vorn::embree::EmbreeSceneManager& scene, int spp, int max_depth,
-                                const py::object& progress) {
+py::array_t<float> simulate_cpu(vorn::embree::EmbreeSceneManager& scene, int spp,
+                                int max_depth, const py::object& progress) {
     // Interruptible even without a callable: Ctrl-C is noticed between passes
     // on this thread, and the partial image is dropped with the exception.
-    vorn::embree::BackwardImage img =
-        vorn::embree::render_backward(scene, spp, max_depth, kRussianRouletteDepth,
-                                      kAllHardwareThreads, wrap_progress_interruptible(progress));
+    vorn::embree::BackwardImage img = vorn::embree::render_backward(
+        scene, spp, max_depth, kRussianRouletteDepth, kAllHardwareThreads,
+        wrap_progress_interruptible(progress));
     return to_array(img.image, {img.height, img.width, img.nb});
 }
 

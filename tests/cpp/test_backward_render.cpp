@@ -26,14 +26,16 @@ constexpr int kBands = 3;
 void fill_leafy_scene(EmbreeSceneManager& s, bool periodic) {
     s.set_num_bands(kBands);
     // ground rho | leaf Rf, Rb, T | sun E | sky L
-    std::vector<float> spectral = {0.1f, 0.2f, 0.3f, 0.05f, 0.1f, 0.45f, 0.07f, 0.12f, 0.4f,
-                                   0.04f, 0.09f, 0.45f, 1.5f, 1.2f, 1.0f, 0.3f, 0.2f, 0.1f};
+    std::vector<float> spectral = {0.1f,  0.2f,  0.3f, 0.05f, 0.1f,  0.45f,
+                                   0.07f, 0.12f, 0.4f, 0.04f, 0.09f, 0.45f,
+                                   1.5f,  1.2f,  1.0f, 0.3f,  0.2f,  0.1f};
     s.upload_spectral_params(spectral);
     s.add_material(MaterialType::Lambertian, 0);
     const int leaf = s.add_material(MaterialType::Leaf, kBands);
     s.materials[size_t(leaf)].params[0] = 0.5f;
     s.materials[size_t(leaf)].params[1] = 0.3f;
-    s.add_mesh({{0, 0, 0}, {6, 0, 0}, {6, 6, 0}, {0, 6, 0}}, {}, {{0, 1, 2}, {0, 2, 3}}, 0);
+    s.add_mesh({{0, 0, 0}, {6, 0, 0}, {6, 6, 0}, {0, 6, 0}}, {}, {{0, 1, 2}, {0, 2, 3}},
+               0);
     std::vector<float3> v;
     std::vector<int3> idx;
     uint32_t h = 12345u;
@@ -108,7 +110,8 @@ TEST(BackwardRender, PixelHoldsTheRunningMeanOfItsPassSamples) {
                                           : float(rad[b]) * w + expect[b] * (1.0f - w);
             }
             for (int b = 0; b < kBands; ++b)
-                EXPECT_EQ(img.image[(size_t(y) * 24 + size_t(x)) * kBands + size_t(b)], expect[b])
+                EXPECT_EQ(img.image[(size_t(y) * 24 + size_t(x)) * kBands + size_t(b)],
+                          expect[b])
                     << x << "," << y << " band " << b;
             ++checked;
         }
@@ -145,7 +148,8 @@ TEST(BackwardRender, UnknownSensorTypeLooksStraightDownFromHeight100) {
     s.set_num_bands(1);
     s.upload_spectral_params({0.5f, 2.0f});
     s.add_material(MaterialType::Lambertian, 0);
-    s.add_mesh({{-5, -5, 0}, {5, -5, 0}, {5, 5, 0}, {-5, 5, 0}}, {}, {{0, 1, 2}, {0, 2, 3}}, 0);
+    s.add_mesh({{-5, -5, 0}, {5, -5, 0}, {5, 5, 0}, {-5, 5, 0}}, {},
+               {{0, 1, 2}, {0, 2, 3}}, 0);
     s.add_instance(0, 0, 0, 0, 1);
     s.set_emitter(EmitterType::Sun, {0.8660254f, 0.0f, 0.5f}, 1);
     SensorData cam{};
@@ -180,7 +184,8 @@ TEST(BackwardRender, RejectsSensorsThatCannotBeIndexed) {
         render_backward(s, 1, 1, 3, 1, {});
         FAIL() << "expected an error";
     } catch (const std::runtime_error& e) {
-        EXPECT_NE(std::string(e.what()).find("70000 x 70000 pixels exceeds"), std::string::npos)
+        EXPECT_NE(std::string(e.what()).find("70000 x 70000 pixels exceeds"),
+                  std::string::npos)
             << e.what();
     }
 }
