@@ -159,11 +159,14 @@ void EmbreeSceneManager::refit_ias() {
 
 namespace {
 
+// Hits closer than this are the surface a ray starts on.
+constexpr float kTnear = 1e-4f;
+
 void init_ray(RTCRay& ray, const float3& o, const float3& d, float tfar) {
     ray.org_x = o.x;
     ray.org_y = o.y;
     ray.org_z = o.z;
-    ray.tnear = 1e-4f;
+    ray.tnear = kTnear;
     ray.dir_x = d.x;
     ray.dir_y = d.y;
     ray.dir_z = d.z;
@@ -219,7 +222,9 @@ RayHit EmbreeSceneManager::trace_ray(const float3& origin, const float3& directi
 }
 
 bool EmbreeSceneManager::trace_shadow(const float3& origin, const float3& direction, float tfar) const {
-    if (!top_scene_) return false;
+    // Embree skips a ray whose tfar lies below tnear and leaves tfar as it was,
+    // so a negative tfar would read as "occluded" below.
+    if (!top_scene_ || !(tfar >= kTnear)) return false;
     RTCRay ray;
     init_ray(ray, origin, direction, tfar);
     rtc_occluded1(top_scene_, &ray);

@@ -277,6 +277,9 @@ TEST(SceneShadow, OccluderBetweenTnearAndTfar) {
     EXPECT_FALSE(s.trace_shadow(o, {0, 0, -1}, 1e30f));      // looking away
     EXPECT_FALSE(s.trace_shadow({2, 2, 0}, up, 1e30f));      // beside it
     EXPECT_TRUE(s.trace_shadow({0.25f, 0.25f, 4}, {0, 0, -1}, 2.01f));  // from behind
+    // Nothing lies between 1e-4 and a tfar at or below it, whatever the scene holds.
+    for (float tfar : {5e-5f, 0.0f, -1.0f, -1e30f})
+        EXPECT_FALSE(s.trace_shadow({0.25f, 0.25f, 2}, up, tfar)) << "tfar " << tfar;
 }
 
 // Workers on two threads, taking alternate rays, must see exactly what one
