@@ -13,8 +13,24 @@ namespace vorn::test {
 using probe::ProbeHitData;
 using probe::ProbeMissData;
 
+namespace {
+
+// The stand-in driver finds the host builds of the programs through this
+// variable; the build folder is the default when the caller sets none.
+[[maybe_unused]] const bool g_programs_env_set = [] {
+#ifdef VORN_EMU_PROGRAMS_DEFAULT
+    setenv("VORN_OPTIX_EMU_PROGRAMS", VORN_EMU_PROGRAMS_DEFAULT, 0);
+#endif
+    return true;
+}();
+
+}  // namespace
+
 std::string test_ptx_dir() {
     const char* dir = std::getenv("VORN_TEST_PTX_DIR");
+#ifdef VORN_TEST_PTX_DIR_DEFAULT
+    if (!dir) dir = VORN_TEST_PTX_DIR_DEFAULT;
+#endif
     return dir ? dir : ".";
 }
 
