@@ -10,7 +10,8 @@ std::string cuda_error_message(cudaError_t code, const char* step) {
 }
 
 std::string optix_error_message(OptixResult code, const char* step) {
-    return std::string("OptiX: ") + (step ? step : "") + " (" + std::to_string(int(code)) + ")";
+    return std::string("OptiX: ") + (step ? step : "") + " (" +
+           std::to_string(int(code)) + ")";
 }
 
 void throw_cuda_error(cudaError_t code, const char* step) {

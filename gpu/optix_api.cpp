@@ -69,7 +69,8 @@ bool OptixApi::fill(OptixQueryFunctionTableFn query) {
     std::memset(slots_, 0, sizeof slots_);
     abi_ = 0;
     if (!query) return false;
-    OptixResult r = query(kOptixAbiLatest, 0, nullptr, nullptr, slots_, kOptixTableBytes118);
+    OptixResult r =
+        query(kOptixAbiLatest, 0, nullptr, nullptr, slots_, kOptixTableBytes118);
     int served = kOptixAbiLatest;
     if (r == OPTIX_ERROR_UNSUPPORTED_ABI_VERSION) {
         // A driver older than the 590 branch: its 105 table is all we need.
@@ -96,28 +97,34 @@ const char* OptixApi::error_string(OptixResult r) const {
     return entry<const char* (*)(OptixResult)>(OptixEntry::GetErrorString)(r);
 }
 
-OptixResult OptixApi::device_context_create(CUcontext from, const OptixDeviceContextOptions* o,
+OptixResult OptixApi::device_context_create(CUcontext from,
+                                            const OptixDeviceContextOptions* o,
                                             OptixDeviceContext* context) const {
-    using Fn = OptixResult (*)(CUcontext, const OptixDeviceContextOptions*, OptixDeviceContext*);
+    using Fn =
+        OptixResult (*)(CUcontext, const OptixDeviceContextOptions*, OptixDeviceContext*);
     return entry<Fn>(OptixEntry::DeviceContextCreate)(from, o, context);
 }
 
 OptixResult OptixApi::device_context_destroy(OptixDeviceContext context) const {
-    return entry<OptixResult (*)(OptixDeviceContext)>(OptixEntry::DeviceContextDestroy)(context);
+    return entry<OptixResult (*)(OptixDeviceContext)>(OptixEntry::DeviceContextDestroy)(
+        context);
 }
 
 OptixResult OptixApi::device_context_get_property(OptixDeviceContext context,
                                                   unsigned int property, void* value,
                                                   size_t bytes) const {
     using Fn = OptixResult (*)(OptixDeviceContext, unsigned int, void*, size_t);
-    return entry<Fn>(OptixEntry::DeviceContextGetProperty)(context, property, value, bytes);
+    return entry<Fn>(OptixEntry::DeviceContextGetProperty)(context, property, value,
+                                                           bytes);
 }
 
 OptixResult OptixApi::device_context_set_log_callback(OptixDeviceContext context,
-                                                      OptixLogCallback callback, void* data,
+                                                      OptixLogCallback callback,
+                                                      void* data,
                                                       unsigned int level) const {
     using Fn = OptixResult (*)(OptixDeviceContext, OptixLogCallback, void*, unsigned int);
-    return entry<Fn>(OptixEntry::DeviceContextSetLogCallback)(context, callback, data, level);
+    return entry<Fn>(OptixEntry::DeviceContextSetLogCallback)(context, callback, data,
+                                                              level);
 }
 
 OptixResult OptixApi::module_create(OptixDeviceContext context,
@@ -125,16 +132,17 @@ OptixResult OptixApi::module_create(OptixDeviceContext context,
                                     const OptixPipelineCompileOptions* pipeline_options,
                                     const char* ptx, size_t ptx_bytes, char* log,
                                     size_t* log_bytes, OptixModule* module) const {
-    using Fn = OptixResult (*)(OptixDeviceContext, const OptixModuleCompileOptions*, const void*,
-                               const char*, size_t, char*, size_t*, OptixModule*);
+    using Fn =
+        OptixResult (*)(OptixDeviceContext, const OptixModuleCompileOptions*, const void*,
+                        const char*, size_t, char*, size_t*, OptixModule*);
     OptixPipelineCompileOptions105 old{};
     const void* pco = pipeline_options;
     if (abi_ == kOptixAbiFallback && pipeline_options) {
         old = to_abi105(*pipeline_options);
         pco = &old;
     }
-    return entry<Fn>(OptixEntry::ModuleCreate)(context, module_options, pco, ptx, ptx_bytes, log,
-                                               log_bytes, module);
+    return entry<Fn>(OptixEntry::ModuleCreate)(context, module_options, pco, ptx,
+                                               ptx_bytes, log, log_bytes, module);
 }
 
 OptixResult OptixApi::module_destroy(OptixModule module) const {
@@ -144,17 +152,19 @@ OptixResult OptixApi::module_destroy(OptixModule module) const {
 OptixResult OptixApi::program_group_create(OptixDeviceContext context,
                                            const OptixProgramGroupDesc* descs,
                                            unsigned int count,
-                                           const OptixProgramGroupOptions* options, char* log,
-                                           size_t* log_bytes, OptixProgramGroup* groups) const {
-    using Fn = OptixResult (*)(OptixDeviceContext, const OptixProgramGroupDesc*, unsigned int,
-                               const OptixProgramGroupOptions*, char*, size_t*,
-                               OptixProgramGroup*);
+                                           const OptixProgramGroupOptions* options,
+                                           char* log, size_t* log_bytes,
+                                           OptixProgramGroup* groups) const {
+    using Fn = OptixResult (*)(OptixDeviceContext, const OptixProgramGroupDesc*,
+                               unsigned int, const OptixProgramGroupOptions*, char*,
+                               size_t*, OptixProgramGroup*);
     return entry<Fn>(OptixEntry::ProgramGroupCreate)(context, descs, count, options, log,
                                                      log_bytes, groups);
 }
 
 OptixResult OptixApi::program_group_destroy(OptixProgramGroup group) const {
-    return entry<OptixResult (*)(OptixProgramGroup)>(OptixEntry::ProgramGroupDestroy)(group);
+    return entry<OptixResult (*)(OptixProgramGroup)>(OptixEntry::ProgramGroupDestroy)(
+        group);
 }
 
 OptixResult OptixApi::program_group_get_stack_size(OptixProgramGroup group,
@@ -170,17 +180,17 @@ OptixResult OptixApi::pipeline_create(OptixDeviceContext context,
                                       const OptixProgramGroup* groups, unsigned int count,
                                       char* log, size_t* log_bytes,
                                       OptixPipeline* pipeline) const {
-    using Fn = OptixResult (*)(OptixDeviceContext, const void*, const OptixPipelineLinkOptions*,
-                               const OptixProgramGroup*, unsigned int, char*, size_t*,
-                               OptixPipeline*);
+    using Fn = OptixResult (*)(OptixDeviceContext, const void*,
+                               const OptixPipelineLinkOptions*, const OptixProgramGroup*,
+                               unsigned int, char*, size_t*, OptixPipeline*);
     OptixPipelineCompileOptions105 old{};
     const void* pco = pipeline_options;
     if (abi_ == kOptixAbiFallback && pipeline_options) {
         old = to_abi105(*pipeline_options);
         pco = &old;
     }
-    return entry<Fn>(OptixEntry::PipelineCreate)(context, pco, link_options, groups, count, log,
-                                                 log_bytes, pipeline);
+    return entry<Fn>(OptixEntry::PipelineCreate)(context, pco, link_options, groups,
+                                                 count, log, log_bytes, pipeline);
 }
 
 OptixResult OptixApi::pipeline_destroy(OptixPipeline pipeline) const {
@@ -194,9 +204,8 @@ OptixResult OptixApi::pipeline_set_stack_size(OptixPipeline pipeline,
                                               unsigned int max_graph_depth) const {
     using Fn = OptixResult (*)(OptixPipeline, unsigned int, unsigned int, unsigned int,
                                unsigned int);
-    return entry<Fn>(OptixEntry::PipelineSetStackSize)(pipeline, dc_from_traversal,
-                                                       dc_from_state, continuation,
-                                                       max_graph_depth);
+    return entry<Fn>(OptixEntry::PipelineSetStackSize)(
+        pipeline, dc_from_traversal, dc_from_state, continuation, max_graph_depth);
 }
 
 OptixResult OptixApi::accel_compute_memory_usage(OptixDeviceContext context,
@@ -204,9 +213,11 @@ OptixResult OptixApi::accel_compute_memory_usage(OptixDeviceContext context,
                                                  const OptixBuildInput* inputs,
                                                  unsigned int count,
                                                  OptixAccelBufferSizes* sizes) const {
-    using Fn = OptixResult (*)(OptixDeviceContext, const OptixAccelBuildOptions*,
-                               const OptixBuildInput*, unsigned int, OptixAccelBufferSizes*);
-    return entry<Fn>(OptixEntry::AccelComputeMemoryUsage)(context, options, inputs, count, sizes);
+    using Fn =
+        OptixResult (*)(OptixDeviceContext, const OptixAccelBuildOptions*,
+                        const OptixBuildInput*, unsigned int, OptixAccelBufferSizes*);
+    return entry<Fn>(OptixEntry::AccelComputeMemoryUsage)(context, options, inputs, count,
+                                                          sizes);
 }
 
 OptixResult OptixApi::accel_build(OptixDeviceContext context, CUstream stream,
@@ -216,28 +227,30 @@ OptixResult OptixApi::accel_build(OptixDeviceContext context, CUstream stream,
                                   size_t output_bytes, OptixTraversableHandle* handle,
                                   const OptixAccelEmitDesc* emitted,
                                   unsigned int num_emitted) const {
-    using Fn = OptixResult (*)(OptixDeviceContext, CUstream, const OptixAccelBuildOptions*,
-                               const OptixBuildInput*, unsigned int, CUdeviceptr, size_t,
-                               CUdeviceptr, size_t, OptixTraversableHandle*,
-                               const OptixAccelEmitDesc*, unsigned int);
-    return entry<Fn>(OptixEntry::AccelBuild)(context, stream, options, inputs, count, temp,
-                                             temp_bytes, output, output_bytes, handle, emitted,
-                                             num_emitted);
+    using Fn = OptixResult (*)(
+        OptixDeviceContext, CUstream, const OptixAccelBuildOptions*,
+        const OptixBuildInput*, unsigned int, CUdeviceptr, size_t, CUdeviceptr, size_t,
+        OptixTraversableHandle*, const OptixAccelEmitDesc*, unsigned int);
+    return entry<Fn>(OptixEntry::AccelBuild)(context, stream, options, inputs, count,
+                                             temp, temp_bytes, output, output_bytes,
+                                             handle, emitted, num_emitted);
 }
 
-OptixResult OptixApi::sbt_record_pack_header(OptixProgramGroup group, void* header) const {
+OptixResult OptixApi::sbt_record_pack_header(OptixProgramGroup group,
+                                             void* header) const {
     using Fn = OptixResult (*)(OptixProgramGroup, void*);
     return entry<Fn>(OptixEntry::SbtRecordPackHeader)(group, header);
 }
 
 OptixResult OptixApi::launch(OptixPipeline pipeline, CUstream stream, CUdeviceptr params,
                              size_t params_bytes, const OptixShaderBindingTable* sbt,
-                             unsigned int width, unsigned int height, unsigned int depth) const {
+                             unsigned int width, unsigned int height,
+                             unsigned int depth) const {
     using Fn = OptixResult (*)(OptixPipeline, CUstream, CUdeviceptr, size_t,
                                const OptixShaderBindingTable*, unsigned int, unsigned int,
                                unsigned int);
-    return entry<Fn>(OptixEntry::Launch)(pipeline, stream, params, params_bytes, sbt, width,
-                                         height, depth);
+    return entry<Fn>(OptixEntry::Launch)(pipeline, stream, params, params_bytes, sbt,
+                                         width, height, depth);
 }
 
 // ---- loading -------------------------------------------------------------

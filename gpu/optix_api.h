@@ -35,8 +35,8 @@ enum class OptixEntry : int {
     Count
 };
 
-constexpr int kOptixAbiLatest = 118;     ///< 60 slots, 480 bytes
-constexpr int kOptixAbiFallback = 105;   ///< 52 slots, 416 bytes
+constexpr int kOptixAbiLatest = 118;    ///< 60 slots, 480 bytes
+constexpr int kOptixAbiFallback = 105;  ///< 52 slots, 416 bytes
 constexpr size_t kOptixTableBytes118 = 480;
 constexpr size_t kOptixTableBytes105 = 416;
 
@@ -48,8 +48,9 @@ OptixPipelineCompileOptions105 to_abi105(const OptixPipelineCompileOptions& opti
 
 /// Signature of the driver's exported table query.
 using OptixQueryFunctionTableFn = OptixResult (*)(int abi, unsigned int num_options,
-                                                  void* option_keys, const void** option_values,
-                                                  void* table, size_t table_bytes);
+                                                  void* option_keys,
+                                                  const void** option_values, void* table,
+                                                  size_t table_bytes);
 
 class OptixApi {
 public:
@@ -62,50 +63,59 @@ public:
 
     const char* error_name(OptixResult r) const;
     const char* error_string(OptixResult r) const;
-    OptixResult device_context_create(CUcontext from, const OptixDeviceContextOptions* options,
+    OptixResult device_context_create(CUcontext from,
+                                      const OptixDeviceContextOptions* options,
                                       OptixDeviceContext* context) const;
     OptixResult device_context_destroy(OptixDeviceContext context) const;
-    OptixResult device_context_get_property(OptixDeviceContext context, unsigned int property,
-                                            void* value, size_t bytes) const;
+    OptixResult device_context_get_property(OptixDeviceContext context,
+                                            unsigned int property, void* value,
+                                            size_t bytes) const;
     OptixResult device_context_set_log_callback(OptixDeviceContext context,
                                                 OptixLogCallback callback, void* data,
                                                 unsigned int level) const;
     OptixResult module_create(OptixDeviceContext context,
                               const OptixModuleCompileOptions* module_options,
                               const OptixPipelineCompileOptions* pipeline_options,
-                              const char* ptx, size_t ptx_bytes, char* log, size_t* log_bytes,
-                              OptixModule* module) const;
+                              const char* ptx, size_t ptx_bytes, char* log,
+                              size_t* log_bytes, OptixModule* module) const;
     OptixResult module_destroy(OptixModule module) const;
     OptixResult program_group_create(OptixDeviceContext context,
-                                     const OptixProgramGroupDesc* descs, unsigned int count,
+                                     const OptixProgramGroupDesc* descs,
+                                     unsigned int count,
                                      const OptixProgramGroupOptions* options, char* log,
                                      size_t* log_bytes, OptixProgramGroup* groups) const;
     OptixResult program_group_destroy(OptixProgramGroup group) const;
-    OptixResult program_group_get_stack_size(OptixProgramGroup group, OptixStackSizes* sizes,
+    OptixResult program_group_get_stack_size(OptixProgramGroup group,
+                                             OptixStackSizes* sizes,
                                              OptixPipeline pipeline) const;
     OptixResult pipeline_create(OptixDeviceContext context,
                                 const OptixPipelineCompileOptions* pipeline_options,
                                 const OptixPipelineLinkOptions* link_options,
-                                const OptixProgramGroup* groups, unsigned int count, char* log,
-                                size_t* log_bytes, OptixPipeline* pipeline) const;
+                                const OptixProgramGroup* groups, unsigned int count,
+                                char* log, size_t* log_bytes,
+                                OptixPipeline* pipeline) const;
     OptixResult pipeline_destroy(OptixPipeline pipeline) const;
-    OptixResult pipeline_set_stack_size(OptixPipeline pipeline, unsigned int dc_from_traversal,
-                                        unsigned int dc_from_state, unsigned int continuation,
+    OptixResult pipeline_set_stack_size(OptixPipeline pipeline,
+                                        unsigned int dc_from_traversal,
+                                        unsigned int dc_from_state,
+                                        unsigned int continuation,
                                         unsigned int max_graph_depth) const;
     OptixResult accel_compute_memory_usage(OptixDeviceContext context,
                                            const OptixAccelBuildOptions* options,
-                                           const OptixBuildInput* inputs, unsigned int count,
+                                           const OptixBuildInput* inputs,
+                                           unsigned int count,
                                            OptixAccelBufferSizes* sizes) const;
     OptixResult accel_build(OptixDeviceContext context, CUstream stream,
-                            const OptixAccelBuildOptions* options, const OptixBuildInput* inputs,
-                            unsigned int count, CUdeviceptr temp, size_t temp_bytes,
-                            CUdeviceptr output, size_t output_bytes,
-                            OptixTraversableHandle* handle, const OptixAccelEmitDesc* emitted,
+                            const OptixAccelBuildOptions* options,
+                            const OptixBuildInput* inputs, unsigned int count,
+                            CUdeviceptr temp, size_t temp_bytes, CUdeviceptr output,
+                            size_t output_bytes, OptixTraversableHandle* handle,
+                            const OptixAccelEmitDesc* emitted,
                             unsigned int num_emitted) const;
     OptixResult sbt_record_pack_header(OptixProgramGroup group, void* header) const;
     OptixResult launch(OptixPipeline pipeline, CUstream stream, CUdeviceptr params,
-                       size_t params_bytes, const OptixShaderBindingTable* sbt, unsigned int width,
-                       unsigned int height, unsigned int depth) const;
+                       size_t params_bytes, const OptixShaderBindingTable* sbt,
+                       unsigned int width, unsigned int height, unsigned int depth) const;
 
 private:
     template <typename Fn>

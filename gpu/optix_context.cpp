@@ -41,7 +41,8 @@ OptiXContext::OptiXContext(int device_id) : device_id_(device_id) {
     options.logCallbackLevel = 3;  // warnings are requested but not shown
     options.validationMode = OPTIX_DEVICE_CONTEXT_VALIDATION_MODE_OFF;
     // CUDA context 0: the current (primary) context of the device set above.
-    if (optix_api().device_context_create(nullptr, &options, &context_) != OPTIX_SUCCESS) {
+    if (optix_api().device_context_create(nullptr, &options, &context_) !=
+        OPTIX_SUCCESS) {
         context_ = nullptr;
         release();
         throw std::runtime_error("Failed to create OptiX device context");

@@ -49,6 +49,7 @@ private:
 
 /// OptiX log callback of every context: fatal (1) and error (2) messages go to
 /// standard error as "[OptiX][tag] message"; warnings and prints are dropped.
-void optix_log_callback(unsigned int level, const char* tag, const char* message, void* data);
+void optix_log_callback(unsigned int level, const char* tag, const char* message,
+                        void* data);
 
 }  // namespace vorn

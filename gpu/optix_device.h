@@ -299,13 +299,14 @@ VORN_DEVICE void world_to_object(float m[12]) {
 /// as the closest-hit or miss program left them.
 template <unsigned int N>
 VORN_DEVICE void trace(OptixTraversableHandle handle, float3 origin, float3 direction,
-                       float tmin, float tmax, unsigned int ray_flags, unsigned int sbt_offset,
-                       unsigned int sbt_stride, unsigned int miss_index, uint32_t (&payload)[N],
+                       float tmin, float tmax, unsigned int ray_flags,
+                       unsigned int sbt_offset, unsigned int sbt_stride,
+                       unsigned int miss_index, uint32_t (&payload)[N],
                        unsigned int visibility_mask = 0xFFu, float ray_time = 0.0f) {
     static_assert(N <= OPTIX_MAX_PAYLOAD_VALUES, "at most 32 payload words");
 #if defined(__CUDACC__)
     unsigned int in[32], out[32];
-    #pragma unroll
+#pragma unroll
     for (unsigned int i = 0; i < 32; ++i) in[i] = i < N ? payload[i] : 0u;
     unsigned int payload_type = 0, count = N;
     asm volatile(
@@ -316,23 +317,24 @@ VORN_DEVICE void trace(OptixTraversableHandle handle, float3 origin, float3 dire
         "%52, %53, %54, %55, %56, %57, %58, %59, %60, %61, %62, %63, %64, %65, "
         "%66, %67, %68, %69, %70, %71, %72, %73, %74, %75, %76, %77, %78, %79, "
         "%80);"
-        : "=r"(out[0]), "=r"(out[1]), "=r"(out[2]), "=r"(out[3]), "=r"(out[4]), "=r"(out[5]),
-          "=r"(out[6]), "=r"(out[7]), "=r"(out[8]), "=r"(out[9]), "=r"(out[10]), "=r"(out[11]),
-          "=r"(out[12]), "=r"(out[13]), "=r"(out[14]), "=r"(out[15]), "=r"(out[16]), "=r"(out[17]),
-          "=r"(out[18]), "=r"(out[19]), "=r"(out[20]), "=r"(out[21]), "=r"(out[22]), "=r"(out[23]),
-          "=r"(out[24]), "=r"(out[25]), "=r"(out[26]), "=r"(out[27]), "=r"(out[28]), "=r"(out[29]),
+        : "=r"(out[0]), "=r"(out[1]), "=r"(out[2]), "=r"(out[3]), "=r"(out[4]),
+          "=r"(out[5]), "=r"(out[6]), "=r"(out[7]), "=r"(out[8]), "=r"(out[9]),
+          "=r"(out[10]), "=r"(out[11]), "=r"(out[12]), "=r"(out[13]), "=r"(out[14]),
+          "=r"(out[15]), "=r"(out[16]), "=r"(out[17]), "=r"(out[18]), "=r"(out[19]),
+          "=r"(out[20]), "=r"(out[21]), "=r"(out[22]), "=r"(out[23]), "=r"(out[24]),
+          "=r"(out[25]), "=r"(out[26]), "=r"(out[27]), "=r"(out[28]), "=r"(out[29]),
           "=r"(out[30]), "=r"(out[31])
         : "r"(payload_type), "l"(handle), "f"(origin.x), "f"(origin.y), "f"(origin.z),
           "f"(direction.x), "f"(direction.y), "f"(direction.z), "f"(tmin), "f"(tmax),
           "f"(ray_time), "r"(visibility_mask), "r"(ray_flags), "r"(sbt_offset),
-          "r"(sbt_stride), "r"(miss_index), "r"(count),
-          "r"(in[0]), "r"(in[1]), "r"(in[2]), "r"(in[3]), "r"(in[4]), "r"(in[5]), "r"(in[6]),
-          "r"(in[7]), "r"(in[8]), "r"(in[9]), "r"(in[10]), "r"(in[11]), "r"(in[12]), "r"(in[13]),
-          "r"(in[14]), "r"(in[15]), "r"(in[16]), "r"(in[17]), "r"(in[18]), "r"(in[19]), "r"(in[20]),
-          "r"(in[21]), "r"(in[22]), "r"(in[23]), "r"(in[24]), "r"(in[25]), "r"(in[26]), "r"(in[27]),
-          "r"(in[28]), "r"(in[29]), "r"(in[30]), "r"(in[31])
+          "r"(sbt_stride), "r"(miss_index), "r"(count), "r"(in[0]), "r"(in[1]),
+          "r"(in[2]), "r"(in[3]), "r"(in[4]), "r"(in[5]), "r"(in[6]), "r"(in[7]),
+          "r"(in[8]), "r"(in[9]), "r"(in[10]), "r"(in[11]), "r"(in[12]), "r"(in[13]),
+          "r"(in[14]), "r"(in[15]), "r"(in[16]), "r"(in[17]), "r"(in[18]), "r"(in[19]),
+          "r"(in[20]), "r"(in[21]), "r"(in[22]), "r"(in[23]), "r"(in[24]), "r"(in[25]),
+          "r"(in[26]), "r"(in[27]), "r"(in[28]), "r"(in[29]), "r"(in[30]), "r"(in[31])
         :);
-    #pragma unroll
+#pragma unroll
     for (unsigned int i = 0; i < N; ++i) payload[i] = out[i];
 #else
     vorn_emu_trace(handle, &origin.x, &direction.x, tmin, tmax, ray_time, visibility_mask,

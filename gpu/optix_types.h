@@ -109,40 +109,47 @@ struct OptixDeviceContextOptions {
     int logCallbackLevel;
     unsigned int validationMode;
 };
-static_assert(sizeof(OptixDeviceContextOptions) == 24, "device context options: 24 bytes");
-static_assert(offsetof(OptixDeviceContextOptions, logCallbackLevel) == 16, "log level at 16");
+static_assert(sizeof(OptixDeviceContextOptions) == 24,
+              "device context options: 24 bytes");
+static_assert(offsetof(OptixDeviceContextOptions, logCallbackLevel) == 16,
+              "log level at 16");
 
 // ---- modules, program groups, pipelines ----------------------------------
 
 struct OptixModuleCompileOptions {
-    int maxRegisterCount;                ///< 0 = no limit
-    unsigned int optLevel;               ///< OPTIX_COMPILE_OPTIMIZATION_*
-    unsigned int debugLevel;             ///< OPTIX_COMPILE_DEBUG_LEVEL_*
-    const void* boundValues;             ///< unused: null
-    unsigned int numBoundValues;         ///< unused: 0
-    unsigned int numPayloadTypes;        ///< 0 while the pipeline gives numPayloadValues
-    const void* payloadTypes;            ///< unused: null
-    OptixModule baseModule;              ///< ABI 118 only; a 105 driver never reads it
+    int maxRegisterCount;          ///< 0 = no limit
+    unsigned int optLevel;         ///< OPTIX_COMPILE_OPTIMIZATION_*
+    unsigned int debugLevel;       ///< OPTIX_COMPILE_DEBUG_LEVEL_*
+    const void* boundValues;       ///< unused: null
+    unsigned int numBoundValues;   ///< unused: 0
+    unsigned int numPayloadTypes;  ///< 0 while the pipeline gives numPayloadValues
+    const void* payloadTypes;      ///< unused: null
+    OptixModule baseModule;        ///< ABI 118 only; a 105 driver never reads it
 };
-static_assert(sizeof(OptixModuleCompileOptions) == 48, "module compile options: 48 bytes");
-static_assert(offsetof(OptixModuleCompileOptions, payloadTypes) == 32, "payload types at 32");
+static_assert(sizeof(OptixModuleCompileOptions) == 48,
+              "module compile options: 48 bytes");
+static_assert(offsetof(OptixModuleCompileOptions, payloadTypes) == 32,
+              "payload types at 32");
 
 /// Pipeline compile options in the ABI 118 layout (56 bytes). ABI 105 lacks
 /// pipelineLaunchParamsSizeInBytes, so every later field sits 8 bytes lower.
 struct OptixPipelineCompileOptions {
     int usesMotionBlur;
     unsigned int traversableGraphFlags;
-    int numPayloadValues;                  ///< 0..32 words
-    int numAttributeValues;                ///< 2..8 words
+    int numPayloadValues;    ///< 0..32 words
+    int numAttributeValues;  ///< 2..8 words
     unsigned int exceptionFlags;
     const char* pipelineLaunchParamsVariableName;
-    size_t pipelineLaunchParamsSizeInBytes;  ///< must equal the variable's size in the PTX
-    unsigned int usesPrimitiveTypeFlags;     ///< 0 = triangles and custom primitives
+    size_t
+        pipelineLaunchParamsSizeInBytes;  ///< must equal the variable's size in the PTX
+    unsigned int usesPrimitiveTypeFlags;  ///< 0 = triangles and custom primitives
     int allowOpacityMicromaps;
     int allowClusteredGeometry;
 };
-static_assert(sizeof(OptixPipelineCompileOptions) == 56, "ABI 118 pipeline options: 56 bytes");
-static_assert(offsetof(OptixPipelineCompileOptions, pipelineLaunchParamsVariableName) == 24,
+static_assert(sizeof(OptixPipelineCompileOptions) == 56,
+              "ABI 118 pipeline options: 56 bytes");
+static_assert(offsetof(OptixPipelineCompileOptions, pipelineLaunchParamsVariableName) ==
+                  24,
               "launch variable name at 24");
 static_assert(offsetof(OptixPipelineCompileOptions, usesPrimitiveTypeFlags) == 40,
               "primitive flags at 40 (ABI 118)");
@@ -159,7 +166,8 @@ struct OptixPipelineCompileOptions105 {
     int allowOpacityMicromaps;
     int allowClusteredGeometry;
 };
-static_assert(sizeof(OptixPipelineCompileOptions105) == 48, "ABI 105 pipeline options: 48 bytes");
+static_assert(sizeof(OptixPipelineCompileOptions105) == 48,
+              "ABI 105 pipeline options: 48 bytes");
 static_assert(offsetof(OptixPipelineCompileOptions105, usesPrimitiveTypeFlags) == 32,
               "primitive flags at 32 (ABI 105)");
 
@@ -219,16 +227,16 @@ struct OptixOpacityMicromapSlot {
 /// Triangle input. ABI 105 appends a 96-byte displacement block, which a
 /// zeroed OptixBuildInput leaves zero, so one definition serves both.
 struct OptixBuildInputTriangleArray {
-    const CUdeviceptr* vertexBuffers;     ///< host array: one device pointer per motion key
+    const CUdeviceptr* vertexBuffers;  ///< host array: one device pointer per motion key
     unsigned int numVertices;
-    unsigned int vertexFormat;            ///< OPTIX_VERTEX_FORMAT_FLOAT3
-    unsigned int vertexStrideInBytes;     ///< 0 = tight (12)
+    unsigned int vertexFormat;         ///< OPTIX_VERTEX_FORMAT_FLOAT3
+    unsigned int vertexStrideInBytes;  ///< 0 = tight (12)
     CUdeviceptr indexBuffer;
     unsigned int numIndexTriplets;
-    unsigned int indexFormat;             ///< OPTIX_INDICES_FORMAT_UNSIGNED_INT3
-    unsigned int indexStrideInBytes;      ///< 0 = tight (12)
-    CUdeviceptr preTransform;             ///< 0 = none
-    const unsigned int* flags;            ///< host array, one word per SBT record
+    unsigned int indexFormat;         ///< OPTIX_INDICES_FORMAT_UNSIGNED_INT3
+    unsigned int indexStrideInBytes;  ///< 0 = tight (12)
+    CUdeviceptr preTransform;         ///< 0 = none
+    const unsigned int* flags;        ///< host array, one word per SBT record
     unsigned int numSbtRecords;
     CUdeviceptr sbtIndexOffsetBuffer;
     unsigned int sbtIndexOffsetSizeInBytes;
@@ -238,14 +246,16 @@ struct OptixBuildInputTriangleArray {
     OptixOpacityMicromapSlot opacityMicromap;
 };
 static_assert(sizeof(OptixBuildInputTriangleArray) == 144, "triangle input: 144 bytes");
-static_assert(offsetof(OptixBuildInputTriangleArray, indexBuffer) == 24, "index buffer at 24");
+static_assert(offsetof(OptixBuildInputTriangleArray, indexBuffer) == 24,
+              "index buffer at 24");
 static_assert(offsetof(OptixBuildInputTriangleArray, flags) == 56, "flags at 56");
-static_assert(offsetof(OptixBuildInputTriangleArray, numSbtRecords) == 64, "sbt records at 64");
+static_assert(offsetof(OptixBuildInputTriangleArray, numSbtRecords) == 64,
+              "sbt records at 64");
 static_assert(offsetof(OptixBuildInputTriangleArray, primitiveIndexOffset) == 88,
               "primitive index offset at 88");
 
 struct OptixBuildInputInstanceArray {
-    CUdeviceptr instances;       ///< device array of OptixInstance, 16-byte aligned
+    CUdeviceptr instances;  ///< device array of OptixInstance, 16-byte aligned
     unsigned int numInstances;
     unsigned int instanceStride;  ///< 0 = 80
 };
@@ -318,7 +328,8 @@ struct OptixShaderBindingTable {
     unsigned int callablesRecordCount;
 };
 static_assert(sizeof(OptixShaderBindingTable) == 64, "binding table: 64 bytes");
-static_assert(offsetof(OptixShaderBindingTable, hitgroupRecordBase) == 32, "hit groups at 32");
+static_assert(offsetof(OptixShaderBindingTable, hitgroupRecordBase) == 32,
+              "hit groups at 32");
 
 /// A shader binding table record: the driver-packed header, then our data.
 template <typename T>

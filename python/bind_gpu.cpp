@@ -52,7 +52,8 @@ py::object ptx_dir() {
 #else
 
 constexpr const char* kNoGpu =
-    "The GPU backend was not built: this vorn_gpu has no CUDA support (build it where a CUDA "
+    "The GPU backend was not built: this vorn_gpu has no CUDA support (build it where a "
+    "CUDA "
     "toolkit is installed)";
 
 /// Stands in for the GPU context when the module has no GPU backend.

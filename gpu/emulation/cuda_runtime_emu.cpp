@@ -169,12 +169,23 @@ static cudaError_t copy(void* dst, const void* src, size_t bytes, cudaMemcpyKind
         const bool src_dev = inside_allocation(r, src, bytes);
         bool ok = false;
         switch (kind) {
-            case cudaMemcpyHostToHost: ok = true; break;
-            case cudaMemcpyHostToDevice: ok = dst_dev; break;
-            case cudaMemcpyDeviceToHost: ok = src_dev; break;
-            case cudaMemcpyDeviceToDevice: ok = dst_dev && src_dev; break;
-            case cudaMemcpyDefault: ok = true; break;
-            default: ok = false;
+            case cudaMemcpyHostToHost:
+                ok = true;
+                break;
+            case cudaMemcpyHostToDevice:
+                ok = dst_dev;
+                break;
+            case cudaMemcpyDeviceToHost:
+                ok = src_dev;
+                break;
+            case cudaMemcpyDeviceToDevice:
+                ok = dst_dev && src_dev;
+                break;
+            case cudaMemcpyDefault:
+                ok = true;
+                break;
+            default:
+                ok = false;
         }
         if (!ok) return record(cudaErrorInvalidValue);
     }
@@ -221,13 +232,15 @@ cudaError_t cudaStreamCreate(cudaStream_t* stream) {
 cudaError_t cudaStreamDestroy(cudaStream_t stream) {
     Runtime& r = runtime();
     std::lock_guard<std::mutex> lock(r.mutex);
-    if (!stream || !r.streams.erase(stream)) return record(cudaErrorInvalidResourceHandle);
+    if (!stream || !r.streams.erase(stream))
+        return record(cudaErrorInvalidResourceHandle);
     delete reinterpret_cast<char*>(stream);
     return cudaSuccess;
 }
 
 cudaError_t cudaStreamSynchronize(cudaStream_t stream) {
-    return vorn_cuda_emu_is_stream(stream) ? cudaSuccess : record(cudaErrorInvalidResourceHandle);
+    return vorn_cuda_emu_is_stream(stream) ? cudaSuccess
+                                           : record(cudaErrorInvalidResourceHandle);
 }
 
 // ---- errors --------------------------------------------------------------
@@ -244,10 +257,12 @@ constexpr ErrorText kErrors[] = {
     {cudaSuccess, "cudaSuccess", "no error"},
     {cudaErrorInvalidValue, "cudaErrorInvalidValue", "invalid argument"},
     {cudaErrorMemoryAllocation, "cudaErrorMemoryAllocation", "out of memory"},
-    {cudaErrorInitializationError, "cudaErrorInitializationError", "initialization error"},
+    {cudaErrorInitializationError, "cudaErrorInitializationError",
+     "initialization error"},
     {cudaErrorNoDevice, "cudaErrorNoDevice", "no CUDA-capable device is detected"},
     {cudaErrorInvalidDevice, "cudaErrorInvalidDevice", "invalid device ordinal"},
-    {cudaErrorInvalidResourceHandle, "cudaErrorInvalidResourceHandle", "invalid resource handle"},
+    {cudaErrorInvalidResourceHandle, "cudaErrorInvalidResourceHandle",
+     "invalid resource handle"},
 };
 
 const ErrorText* find_error(cudaError_t code) {
@@ -269,10 +284,6 @@ const char* cudaGetErrorName(cudaError_t code) {
     return e ? e->name : "cudaErrorUnknown";
 }
 
-cudaError_t cudaGetLastError(void) {
-    return runtime().last_error.exchange(cudaSuccess);
-}
+cudaError_t cudaGetLastError(void) { return runtime().last_error.exchange(cudaSuccess); }
 
-cudaError_t cudaPeekAtLastError(void) {
-    return runtime().last_error.load();
-}
+cudaError_t cudaPeekAtLastError(void) { return runtime().last_error.load(); }

@@ -35,8 +35,8 @@ VORN_EMU_EXPORT void vorn_emu_object_to_world(float m[12]);
 VORN_EMU_EXPORT void vorn_emu_world_to_object(float m[12]);
 /// optixTrace: `payload` holds `count` words, read before and written after.
 VORN_EMU_EXPORT void vorn_emu_trace(unsigned long long handle, const float origin[3],
-                                    const float direction[3], float tmin, float tmax, float time,
-                                    unsigned int mask, unsigned int flags,
+                                    const float direction[3], float tmin, float tmax,
+                                    float time, unsigned int mask, unsigned int flags,
                                     unsigned int sbt_offset, unsigned int sbt_stride,
                                     unsigned int miss_index, unsigned int count,
                                     unsigned int* payload);

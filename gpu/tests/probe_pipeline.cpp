@@ -44,7 +44,8 @@ std::string read_text(const std::string& path) {
 
 // ---- pipeline ----------------------------------------------------------------
 
-ProbePipeline::ProbePipeline(const OptiXContext& ctx, const std::string& ptx, int num_payload) {
+ProbePipeline::ProbePipeline(const OptiXContext& ctx, const std::string& ptx,
+                             int num_payload) {
     const OptixApi& api = optix_api();
     pco_.traversableGraphFlags = OPTIX_TRAVERSABLE_GRAPH_FLAG_ALLOW_ANY;
     pco_.numPayloadValues = num_payload;
@@ -58,8 +59,9 @@ ProbePipeline::ProbePipeline(const OptiXContext& ctx, const std::string& ptx, in
     optix_check(api.module_create(ctx.context(), &mco, &pco_, ptx.data(), ptx.size(), log,
                                   &log_size, &module_),
                 "probe module");
-    const char* names[5] = {"__raygen__probe", "__miss__probe_radiance", "__miss__probe_shadow",
-                            "__closesthit__probe_radiance", "__closesthit__probe_shadow"};
+    const char* names[5] = {"__raygen__probe", "__miss__probe_radiance",
+                            "__miss__probe_shadow", "__closesthit__probe_radiance",
+                            "__closesthit__probe_shadow"};
     for (int i = 0; i < 5; ++i) {
         OptixProgramGroupDesc d{};
         if (i == 0) {
@@ -75,15 +77,15 @@ ProbePipeline::ProbePipeline(const OptiXContext& ctx, const std::string& ptx, in
         }
         OptixProgramGroupOptions options{};
         log_size = sizeof log;
-        optix_check(api.program_group_create(ctx.context(), &d, 1, &options, log, &log_size,
-                                             &groups_[i]),
+        optix_check(api.program_group_create(ctx.context(), &d, 1, &options, log,
+                                             &log_size, &groups_[i]),
                     names[i]);
     }
     OptixPipelineLinkOptions link{};
     link.maxTraceDepth = 1;
     log_size = sizeof log;
-    optix_check(api.pipeline_create(ctx.context(), &pco_, &link, groups_, 5, log, &log_size,
-                                    &pipeline_),
+    optix_check(api.pipeline_create(ctx.context(), &pco_, &link, groups_, 5, log,
+                                    &log_size, &pipeline_),
                 "pipeline");
     optix_check(api.pipeline_set_stack_size(pipeline_, 0, 0, 4096, 2), "stack");
 }
@@ -100,7 +102,8 @@ ProbePipeline::~ProbePipeline() {
 // ---- scene -------------------------------------------------------------------
 
 ProbeScene::ProbeScene(const OptiXContext& ctx, const ProbePipeline& pipeline,
-                       const std::vector<Mesh>& meshes, const std::vector<Instance>& instances)
+                       const std::vector<Mesh>& meshes,
+                       const std::vector<Instance>& instances)
     : ctx_(ctx), pipeline_(pipeline) {
     const OptixApi& api = optix_api();
     const size_t n = meshes.size();
@@ -129,14 +132,15 @@ ProbeScene::ProbeScene(const OptiXContext& ctx, const ProbePipeline& pipeline,
         options.buildFlags = OPTIX_BUILD_FLAG_PREFER_FAST_TRACE;
         options.operation = OPTIX_BUILD_OPERATION_BUILD;
         OptixAccelBufferSizes sizes{};
-        optix_check(api.accel_compute_memory_usage(ctx.context(), &options, &in, 1, &sizes),
-                    "gas mem");
+        optix_check(
+            api.accel_compute_memory_usage(ctx.context(), &options, &in, 1, &sizes),
+            "gas mem");
         DeviceBuffer temp;
         temp.alloc(sizes.tempSizeInBytes, "gas temp");
         gas_[m].alloc(sizes.outputSizeInBytes, "gas out");
-        optix_check(api.accel_build(ctx.context(), ctx.stream(), &options, &in, 1, temp.get(),
-                                    temp.size(), gas_[m].get(), gas_[m].size(), &gas_handles_[m],
-                                    nullptr, 0),
+        optix_check(api.accel_build(ctx.context(), ctx.stream(), &options, &in, 1,
+                                    temp.get(), temp.size(), gas_[m].get(),
+                                    gas_[m].size(), &gas_handles_[m], nullptr, 0),
                     "gas build");
     }
     records_.assign(instances.size(), OptixInstance{});
@@ -159,12 +163,13 @@ void ProbeScene::build_ias(unsigned operation) {
     in.instanceArray.instances = instance_buf_.get();
     in.instanceArray.numInstances = unsigned(records_.size());
     OptixAccelBuildOptions options{};
-    options.buildFlags = OPTIX_BUILD_FLAG_ALLOW_UPDATE | OPTIX_BUILD_FLAG_PREFER_FAST_TRACE;
+    options.buildFlags =
+        OPTIX_BUILD_FLAG_ALLOW_UPDATE | OPTIX_BUILD_FLAG_PREFER_FAST_TRACE;
     options.operation = operation;
     if (operation == OPTIX_BUILD_OPERATION_UPDATE) {
         optix_check(api.accel_build(ctx_.context(), ctx_.stream(), &options, &in, 1,
-                                    ias_update_buf_.get(), ias_update_buf_.size(), ias_buf_.get(),
-                                    ias_buf_.size(), &ias_, nullptr, 0),
+                                    ias_update_buf_.get(), ias_update_buf_.size(),
+                                    ias_buf_.get(), ias_buf_.size(), &ias_, nullptr, 0),
                     "ias refit");
         cuda_check(cudaStreamSynchronize(ctx_.stream()), "ias refit");
         return;
@@ -176,17 +181,19 @@ void ProbeScene::build_ias(unsigned operation) {
     temp.alloc(sizes.tempSizeInBytes, "ias temp");
     ias_buf_.alloc(sizes.outputSizeInBytes, "ias out");
     ias_update_buf_.alloc(sizes.tempUpdateSizeInBytes, "ias update buf");
-    optix_check(api.accel_build(ctx_.context(), ctx_.stream(), &options, &in, 1, temp.get(),
-                                temp.size(), ias_buf_.get(), ias_buf_.size(), &ias_, nullptr, 0),
-                "ias build");
+    optix_check(
+        api.accel_build(ctx_.context(), ctx_.stream(), &options, &in, 1, temp.get(),
+                        temp.size(), ias_buf_.get(), ias_buf_.size(), &ias_, nullptr, 0),
+        "ias build");
 }
 
 void ProbeScene::move_instance(int k, const float xform[12]) {
     std::memcpy(records_[size_t(k)].transform, xform, sizeof(float) * 12);
-    cuda_check(cudaMemcpyAsync(static_cast<char*>(instance_buf_.data()) +
-                                   size_t(k) * sizeof(OptixInstance),
-                               xform, sizeof(float) * 12, cudaMemcpyHostToDevice, ctx_.stream()),
-               "update inst xform");
+    cuda_check(
+        cudaMemcpyAsync(
+            static_cast<char*>(instance_buf_.data()) + size_t(k) * sizeof(OptixInstance),
+            xform, sizeof(float) * 12, cudaMemcpyHostToDevice, ctx_.stream()),
+        "update inst xform");
     build_ias(OPTIX_BUILD_OPERATION_UPDATE);
 }
 
@@ -203,7 +210,8 @@ void ProbeScene::build_sbt(size_t num_meshes) {
         miss[type].data.tag = 9000u + unsigned(type);
         for (size_t m = 0; m < num_meshes; ++m) {
             SbtRecord<ProbeHitData>& r = hits[2 * m + size_t(type)];
-            optix_check(api.sbt_record_pack_header(pipeline_.hit(type), r.header), "sbt hg");
+            optix_check(api.sbt_record_pack_header(pipeline_.hit(type), r.header),
+                        "sbt hg");
             r.data.vertices = static_cast<const float3*>(vertices_[m].data());
             r.data.indices = static_cast<const int3*>(indices_[m].data());
             r.data.tag = 100u * unsigned(m) + unsigned(type);

@@ -51,8 +51,9 @@ public:
     /// Writes a new transform into the instance buffer and refits the IAS.
     void move_instance(int k, const float xform[12]);
     /// One probe launch over `rays`, `width` launch indices per row.
-    std::vector<probe::ProbeHit> trace(const std::vector<probe::ProbeRay>& rays, unsigned width,
-                                       float tmin = 1e-4f, float tmax = 1e16f);
+    std::vector<probe::ProbeHit> trace(const std::vector<probe::ProbeRay>& rays,
+                                       unsigned width, float tmin = 1e-4f,
+                                       float tmax = 1e16f);
 
 private:
     void build_ias(unsigned operation);

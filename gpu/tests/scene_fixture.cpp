@@ -28,7 +28,8 @@ Mesh octahedron() {
     return m;
 }
 
-Instance instance(int mesh, const float axis_angle[4], const float scale[3], const float t[3]) {
+Instance instance(int mesh, const float axis_angle[4], const float scale[3],
+                  const float t[3]) {
     Instance inst;
     inst.mesh_id = mesh;
     make_xform(inst.xform, axis_angle, scale, t);
@@ -60,16 +61,19 @@ double det3(const float* m) {
 
 }  // namespace
 
-void make_xform(float out[12], const float aa[4], const float scale[3], const float t[3]) {
+void make_xform(float out[12], const float aa[4], const float scale[3],
+                const float t[3]) {
     // Rotation (Rodrigues) times diagonal scale, then translation.
-    double n = std::sqrt(double(aa[0]) * aa[0] + double(aa[1]) * aa[1] + double(aa[2]) * aa[2]);
+    double n =
+        std::sqrt(double(aa[0]) * aa[0] + double(aa[1]) * aa[1] + double(aa[2]) * aa[2]);
     const double x = aa[0] / n, y = aa[1] / n, z = aa[2] / n;
     const double c = std::cos(aa[3]), s = std::sin(aa[3]), k = 1 - c;
     const double r[9] = {c + x * x * k,     x * y * k - z * s, x * z * k + y * s,
                          y * x * k + z * s, c + y * y * k,     y * z * k - x * s,
                          z * x * k - y * s, z * y * k + x * s, c + z * z * k};
     for (int row = 0; row < 3; ++row) {
-        for (int col = 0; col < 3; ++col) out[4 * row + col] = float(r[3 * row + col] * scale[col]);
+        for (int col = 0; col < 3; ++col)
+            out[4 * row + col] = float(r[3 * row + col] * scale[col]);
         out[4 * row + 3] = t[row];
     }
 }
@@ -87,9 +91,10 @@ TestScene make_test_scene() {
     const float s_skew[3] = {0.5f, 1.2f, 0.8f}, t_skew[3] = {-1.0f, 0.4f, 1.5f};
     const float s_mirror[3] = {-0.7f, 0.7f, 0.7f}, t_mirror[3] = {1.2f, -1.0f, 1.2f};
     const float s_wall[3] = {2, 2, 2}, t_wall[3] = {-2.0f, 1.9f, 0.0f};
-    s.instances = {instance(0, none, s_ground, t_ground), instance(1, about_z, s_tet, t_tet),
-                   instance(1, about_x, s_skew, t_skew), instance(2, tilted, s_mirror, t_mirror),
-                   instance(0, upright, s_wall, t_wall)};
+    s.instances = {
+        instance(0, none, s_ground, t_ground), instance(1, about_z, s_tet, t_tet),
+        instance(1, about_x, s_skew, t_skew), instance(2, tilted, s_mirror, t_mirror),
+        instance(0, upright, s_wall, t_wall)};
     return s;
 }
 
@@ -98,11 +103,12 @@ std::vector<probe::ProbeRay> make_rays(size_t n, uint32_t seed) {
     std::vector<probe::ProbeRay> rays(n);
     for (size_t i = 0; i < n; ++i) {
         probe::ProbeRay& r = rays[i];
-        r.origin = {float(-3 + 6 * g.next()), float(-3 + 6 * g.next()), float(2.5 + 1.5 * g.next())};
+        r.origin = {float(-3 + 6 * g.next()), float(-3 + 6 * g.next()),
+                    float(2.5 + 1.5 * g.next())};
         const float3 target = {float(-2.2 + 4.4 * g.next()), float(-2.2 + 4.4 * g.next()),
                                float(2.0 * g.next())};
         r.direction = target - r.origin;
-        if (i % 17 == 0) r.direction.z = -r.direction.z;  // upwards: a miss
+        if (i % 17 == 0) r.direction.z = -r.direction.z;    // upwards: a miss
         if (i % 5 == 0) r.direction = r.direction * 0.25f;  // t in units of |direction|
         r.ray_type = g.next() < 0.5 ? 0u : 1u;
     }
@@ -125,13 +131,15 @@ RefHit reference_trace(const TestScene& s, const probe::ProbeRay& ray, double tm
             world_vertex(inst.xform, mesh.vertices[size_t(tri.z)], v2);
             const double e1[3] = {v1[0] - v0[0], v1[1] - v0[1], v1[2] - v0[2]};
             const double e2[3] = {v2[0] - v0[0], v2[1] - v0[1], v2[2] - v0[2]};
-            const double pv[3] = {d[1] * e2[2] - d[2] * e2[1], d[2] * e2[0] - d[0] * e2[2],
+            const double pv[3] = {d[1] * e2[2] - d[2] * e2[1],
+                                  d[2] * e2[0] - d[0] * e2[2],
                                   d[0] * e2[1] - d[1] * e2[0]};
             const double det = e1[0] * pv[0] + e1[1] * pv[1] + e1[2] * pv[2];
             if (det == 0) continue;
             const double tv[3] = {o[0] - v0[0], o[1] - v0[1], o[2] - v0[2]};
             const double u = (tv[0] * pv[0] + tv[1] * pv[1] + tv[2] * pv[2]) / det;
-            const double qv[3] = {tv[1] * e1[2] - tv[2] * e1[1], tv[2] * e1[0] - tv[0] * e1[2],
+            const double qv[3] = {tv[1] * e1[2] - tv[2] * e1[1],
+                                  tv[2] * e1[0] - tv[0] * e1[2],
                                   tv[0] * e1[1] - tv[1] * e1[0]};
             const double v = (d[0] * qv[0] + d[1] * qv[1] + d[2] * qv[2]) / det;
             const double t = (e2[0] * qv[0] + e2[1] * qv[1] + e2[2] * qv[2]) / det;
@@ -140,10 +148,17 @@ RefHit reference_trace(const TestScene& s, const probe::ProbeRay& ray, double tm
                 if (best.hit) second = best.t;
                 // World winding: cross(e1, e2) against d; a mirroring
                 // instance reverses it relative to object space.
-                const double ng[3] = {e1[1] * e2[2] - e1[2] * e2[1], e1[2] * e2[0] - e1[0] * e2[2],
+                const double ng[3] = {e1[1] * e2[2] - e1[2] * e2[1],
+                                      e1[2] * e2[0] - e1[0] * e2[2],
                                       e1[0] * e2[1] - e1[1] * e2[0]};
                 const double facing = d[0] * ng[0] + d[1] * ng[1] + d[2] * ng[2];
-                best = RefHit{true, t, int(k), int(p), u, v, (facing < 0) != (det3(inst.xform) < 0)};
+                best = RefHit{true,
+                              t,
+                              int(k),
+                              int(p),
+                              u,
+                              v,
+                              (facing < 0) != (det3(inst.xform) < 0)};
             } else {
                 second = std::min(second, t);
             }

@@ -20,12 +20,16 @@ public:
         const char* old = std::getenv(name);
         had_ = old != nullptr;
         if (had_) old_ = old;
-        if (value) setenv(name, value, 1);
-        else unsetenv(name);
+        if (value)
+            setenv(name, value, 1);
+        else
+            unsetenv(name);
     }
     ~ScopedEnv() {
-        if (had_) setenv(name_, old_.c_str(), 1);
-        else unsetenv(name_);
+        if (had_)
+            setenv(name_, old_.c_str(), 1);
+        else
+            unsetenv(name_);
     }
 
 private:
@@ -71,7 +75,8 @@ TEST(EmuContext, FreeMemoryFollowsAllocations) {
 
 TEST(EmuContext, BadDeviceIdFailsAtSetDevice) {
     for (int id : {1, 99, -1}) {
-        EXPECT_EQ(construction_error(id), "Failed to set CUDA device: invalid device ordinal")
+        EXPECT_EQ(construction_error(id),
+                  "Failed to set CUDA device: invalid device ordinal")
             << "device " << id;
     }
 }
@@ -101,14 +106,16 @@ TEST(EmuContext, AFailedConstructionLeavesEarlierContextsWorking) {
         EXPECT_EQ(construction_error(0), "Failed to initialize OptiX");
     }
     unsigned depth = 0;
-    ASSERT_EQ(optix_api().device_context_get_property(
-                  first.context(), OPTIX_DEVICE_PROPERTY_LIMIT_MAX_TRACE_DEPTH, &depth, 4),
-              OPTIX_SUCCESS);
+    ASSERT_EQ(
+        optix_api().device_context_get_property(
+            first.context(), OPTIX_DEVICE_PROPERTY_LIMIT_MAX_TRACE_DEPTH, &depth, 4),
+        OPTIX_SUCCESS);
     EXPECT_EQ(depth, 31u);
 }
 
 TEST(EmuContext, LogCallbackShowsFatalAndErrorMessagesOnly) {
-    ScopedEnv log("VORN_OPTIX_EMU_LOG", "1:FATAL:first;2:ERR:second;3:WARN:third;4:PRINT:fourth");
+    ScopedEnv log("VORN_OPTIX_EMU_LOG",
+                  "1:FATAL:first;2:ERR:second;3:WARN:third;4:PRINT:fourth");
     testing::internal::CaptureStderr();
     { OptiXContext ctx(0); }
     EXPECT_EQ(testing::internal::GetCapturedStderr(),

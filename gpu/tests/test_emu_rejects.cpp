@@ -16,7 +16,8 @@ namespace {
 
 std::string probe_ptx() { return read_text(test_ptx_dir() + "/trace_probe.ptx"); }
 
-OptixPipelineCompileOptions probe_options(size_t params_bytes = sizeof(probe::ProbeParams)) {
+OptixPipelineCompileOptions probe_options(
+    size_t params_bytes = sizeof(probe::ProbeParams)) {
     OptixPipelineCompileOptions o{};
     o.numPayloadValues = 3;
     o.numAttributeValues = 2;
@@ -37,14 +38,15 @@ ModuleResult create_module(const OptiXContext& ctx, const std::string& ptx,
     char log[4096] = {};
     size_t size = sizeof log;
     OptixModule m = nullptr;
-    const OptixResult r =
-        optix_api().module_create(ctx.context(), &mco, &pco, ptx.data(), ptx.size(), log, &size, &m);
+    const OptixResult r = optix_api().module_create(ctx.context(), &mco, &pco, ptx.data(),
+                                                    ptx.size(), log, &size, &m);
     return {r, log, m};
 }
 
 TEST(EmuRejects, ModulesNeedPtxAndTheLaunchVariableSize) {
     OptiXContext ctx(0);
-    EXPECT_EQ(create_module(ctx, "not ptx at all", probe_options()).code, OPTIX_ERROR_INVALID_INPUT);
+    EXPECT_EQ(create_module(ctx, "not ptx at all", probe_options()).code,
+              OPTIX_ERROR_INVALID_INPUT);
     const ModuleResult wrong = create_module(ctx, probe_ptx(), probe_options(48));
     EXPECT_EQ(wrong.code, OPTIX_ERROR_INVALID_INPUT);
     EXPECT_NE(wrong.log.find("params has 40 bytes"), std::string::npos) << wrong.log;
@@ -65,10 +67,12 @@ TEST(EmuRejects, ProgramGroupsNeedAnEntryOfTheirKindInTheModule) {
     const Case cases[] = {
         {OPTIX_PROGRAM_GROUP_KIND_RAYGEN, "__raygen__probe", OPTIX_SUCCESS},
         {OPTIX_PROGRAM_GROUP_KIND_RAYGEN, "__raygen__absent", OPTIX_ERROR_INVALID_VALUE},
-        {OPTIX_PROGRAM_GROUP_KIND_RAYGEN, "__miss__probe_radiance", OPTIX_ERROR_INVALID_VALUE},
+        {OPTIX_PROGRAM_GROUP_KIND_RAYGEN, "__miss__probe_radiance",
+         OPTIX_ERROR_INVALID_VALUE},
         {OPTIX_PROGRAM_GROUP_KIND_MISS, "__miss__probe_shadow", OPTIX_SUCCESS},
         {OPTIX_PROGRAM_GROUP_KIND_HITGROUP, "__closesthit__probe_shadow", OPTIX_SUCCESS},
-        {OPTIX_PROGRAM_GROUP_KIND_HITGROUP, "__closesthit__radiance", OPTIX_ERROR_INVALID_VALUE},
+        {OPTIX_PROGRAM_GROUP_KIND_HITGROUP, "__closesthit__radiance",
+         OPTIX_ERROR_INVALID_VALUE},
     };
     for (const Case& c : cases) {
         OptixProgramGroupDesc d{};
@@ -83,7 +87,8 @@ TEST(EmuRejects, ProgramGroupsNeedAnEntryOfTheirKindInTheModule) {
         char log[4096] = {};
         size_t size = sizeof log;
         OptixProgramGroup g = nullptr;
-        EXPECT_EQ(optix_api().program_group_create(ctx.context(), &d, 1, &options, log, &size, &g),
+        EXPECT_EQ(optix_api().program_group_create(ctx.context(), &d, 1, &options, log,
+                                                   &size, &g),
                   c.expected)
             << c.entry;
         if (c.expected != OPTIX_SUCCESS) {
@@ -103,17 +108,20 @@ TEST(EmuRejects, PipelineOptionsMustMatchTheModules) {
     d.raygen = {m.module, "__raygen__probe"};
     OptixProgramGroupOptions options{};
     OptixProgramGroup g = nullptr;
-    ASSERT_EQ(optix_api().program_group_create(ctx.context(), &d, 1, &options, nullptr, nullptr, &g),
+    ASSERT_EQ(optix_api().program_group_create(ctx.context(), &d, 1, &options, nullptr,
+                                               nullptr, &g),
               OPTIX_SUCCESS);
     OptixPipelineCompileOptions other = probe_options();
     other.numPayloadValues = 2;
     OptixPipelineLinkOptions link{};
     link.maxTraceDepth = 1;
     OptixPipeline p = nullptr;
-    EXPECT_EQ(optix_api().pipeline_create(ctx.context(), &other, &link, &g, 1, nullptr, nullptr, &p),
+    EXPECT_EQ(optix_api().pipeline_create(ctx.context(), &other, &link, &g, 1, nullptr,
+                                          nullptr, &p),
               OPTIX_ERROR_PIPELINE_LINK_ERROR);
     const OptixPipelineCompileOptions same = probe_options();
-    EXPECT_EQ(optix_api().pipeline_create(ctx.context(), &same, &link, &g, 1, nullptr, nullptr, &p),
+    EXPECT_EQ(optix_api().pipeline_create(ctx.context(), &same, &link, &g, 1, nullptr,
+                                          nullptr, &p),
               OPTIX_SUCCESS);
     optix_api().pipeline_destroy(p);
     optix_api().program_group_destroy(g);
@@ -144,17 +152,20 @@ TEST(EmuRejects, LaunchParametersLargerThanTheVariableAreRefused) {
     params.alloc(64, "params");
     params.fill(0, "params");
     SbtRecord<probe::ProbeMissData> rg{};
-    optix_check(optix_api().sbt_record_pack_header(pipeline.raygen(), rg.header), "sbt rg");
+    optix_check(optix_api().sbt_record_pack_header(pipeline.raygen(), rg.header),
+                "sbt rg");
     raygen.upload(&rg, sizeof rg, "sbt rg");
     OptixShaderBindingTable sbt{};
     sbt.raygenRecord = raygen.get();
     testing::internal::CaptureStderr();
-    EXPECT_EQ(optix_api().launch(pipeline.pipeline(), ctx.stream(), params.get(), 64, &sbt, 1, 1, 1),
+    EXPECT_EQ(optix_api().launch(pipeline.pipeline(), ctx.stream(), params.get(), 64,
+                                 &sbt, 1, 1, 1),
               OPTIX_ERROR_INVALID_VALUE);
     testing::internal::GetCapturedStderr();
     // A host copy of the record is not device memory.
     sbt.raygenRecord = CUdeviceptr(reinterpret_cast<uintptr_t>(&rg));
-    EXPECT_EQ(optix_api().launch(pipeline.pipeline(), ctx.stream(), params.get(), 40, &sbt, 1, 1, 1),
+    EXPECT_EQ(optix_api().launch(pipeline.pipeline(), ctx.stream(), params.get(), 40,
+                                 &sbt, 1, 1, 1),
               OPTIX_ERROR_INVALID_VALUE);
 }
 
@@ -180,14 +191,16 @@ TEST(EmuRejects, AccelBuildsCheckMemoryAndUpdatePermission) {
     options.buildFlags = OPTIX_BUILD_FLAG_PREFER_FAST_TRACE;
     options.operation = OPTIX_BUILD_OPERATION_BUILD;
     OptixAccelBufferSizes sizes{};
-    ASSERT_EQ(optix_api().accel_compute_memory_usage(ctx.context(), &options, &in, 1, &sizes),
-              OPTIX_SUCCESS);
+    ASSERT_EQ(
+        optix_api().accel_compute_memory_usage(ctx.context(), &options, &in, 1, &sizes),
+        OPTIX_SUCCESS);
     out.alloc(sizes.outputSizeInBytes, "out");
     temp.alloc(sizes.tempSizeInBytes, "temp");
     OptixTraversableHandle h = 0;
     auto build = [&] {
-        return optix_api().accel_build(ctx.context(), ctx.stream(), &options, &in, 1, temp.get(),
-                                       temp.size(), out.get(), out.size(), &h, nullptr, 0);
+        return optix_api().accel_build(ctx.context(), ctx.stream(), &options, &in, 1,
+                                       temp.get(), temp.size(), out.get(), out.size(), &h,
+                                       nullptr, 0);
     };
     ASSERT_EQ(build(), OPTIX_SUCCESS);
     EXPECT_EQ(h, out.get());

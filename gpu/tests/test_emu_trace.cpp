@@ -31,7 +31,8 @@ void fill_cpu_scene(const TestScene& s, embree::EmbreeSceneManager* cpu) {
 
 // Everything the probe reports for ray i must follow from the reference hit.
 void expect_matches(const TestScene& s, const std::vector<ProbeRay>& rays,
-                    const std::vector<ProbeHit>& hits, const embree::EmbreeSceneManager& cpu) {
+                    const std::vector<ProbeHit>& hits,
+                    const embree::EmbreeSceneManager& cpu) {
     int checked_hits = 0, checked_misses = 0;
     for (size_t i = 0; i < rays.size(); ++i) {
         const ProbeRay& r = rays[i];
@@ -94,8 +95,10 @@ protected:
         setenv("VORN_OPTIX_EMU_ABIS", std::to_string(GetParam()).c_str(), 1);
     }
     void TearDown() override {
-        if (had_) setenv("VORN_OPTIX_EMU_ABIS", saved_.c_str(), 1);
-        else unsetenv("VORN_OPTIX_EMU_ABIS");
+        if (had_)
+            setenv("VORN_OPTIX_EMU_ABIS", saved_.c_str(), 1);
+        else
+            unsetenv("VORN_OPTIX_EMU_ABIS");
     }
     std::string saved_;
     bool had_ = false;
@@ -122,7 +125,8 @@ TEST_P(EmuTrace, MovedInstanceIsTracedAfterRefit) {
     embree::EmbreeSceneManager cpu;
     fill_cpu_scene(s, &cpu);
     // The tetrahedron moves onto the mirrored octahedron's side, larger.
-    const float axis[4] = {0, 1, 0, 0.9f}, scale[3] = {1.1f, 1.1f, 1.1f}, at[3] = {1.0f, 1.0f, 0.6f};
+    const float axis[4] = {0, 1, 0, 0.9f}, scale[3] = {1.1f, 1.1f, 1.1f},
+                at[3] = {1.0f, 1.0f, 0.6f};
     make_xform(s.instances[1].xform, axis, scale, at);
     gpu.move_instance(1, s.instances[1].xform);
     cpu.update_instance_transform(1, s.instances[1].xform);

@@ -21,20 +21,29 @@ struct SlotCase {
 
 // Offsets as the ABI notes list them (8 bytes per slot).
 const SlotCase kSlotCases[] = {
-    {OptixEntry::GetErrorName, 0, 0},          {OptixEntry::DeviceContextCreate, 16, 16},
-    {OptixEntry::DeviceContextDestroy, 24, 24}, {OptixEntry::ModuleCreate, 96, 96},
-    {OptixEntry::ModuleDestroy, 144, 120},      {OptixEntry::ProgramGroupCreate, 192, 144},
-    {OptixEntry::ProgramGroupDestroy, 200, 152}, {OptixEntry::ProgramGroupGetStackSize, 208, 160},
-    {OptixEntry::PipelineCreate, 216, 168},     {OptixEntry::PipelineDestroy, 224, 176},
-    {OptixEntry::PipelineSetStackSize, 240, 184}, {OptixEntry::AccelComputeMemoryUsage, 256, 192},
-    {OptixEntry::AccelBuild, 264, 200},         {OptixEntry::SbtRecordPackHeader, 384, 320},
+    {OptixEntry::GetErrorName, 0, 0},
+    {OptixEntry::DeviceContextCreate, 16, 16},
+    {OptixEntry::DeviceContextDestroy, 24, 24},
+    {OptixEntry::ModuleCreate, 96, 96},
+    {OptixEntry::ModuleDestroy, 144, 120},
+    {OptixEntry::ProgramGroupCreate, 192, 144},
+    {OptixEntry::ProgramGroupDestroy, 200, 152},
+    {OptixEntry::ProgramGroupGetStackSize, 208, 160},
+    {OptixEntry::PipelineCreate, 216, 168},
+    {OptixEntry::PipelineDestroy, 224, 176},
+    {OptixEntry::PipelineSetStackSize, 240, 184},
+    {OptixEntry::AccelComputeMemoryUsage, 256, 192},
+    {OptixEntry::AccelBuild, 264, 200},
+    {OptixEntry::SbtRecordPackHeader, 384, 320},
     {OptixEntry::Launch, 392, 328},
 };
 
 TEST(OptixLayer, SlotsSitAtTheDocumentedOffsetsOfBothTables) {
     for (const SlotCase& c : kSlotCases) {
-        EXPECT_EQ(size_t(optix_slot(c.entry, 118)) * 8, c.offset118) << "entry " << int(c.entry);
-        EXPECT_EQ(size_t(optix_slot(c.entry, 105)) * 8, c.offset105) << "entry " << int(c.entry);
+        EXPECT_EQ(size_t(optix_slot(c.entry, 118)) * 8, c.offset118)
+            << "entry " << int(c.entry);
+        EXPECT_EQ(size_t(optix_slot(c.entry, 105)) * 8, c.offset105)
+            << "entry " << int(c.entry);
     }
     EXPECT_EQ(optix_slot(OptixEntry::Launch, 93), -1);
     for (int e = 0; e < int(OptixEntry::Count); ++e) {
@@ -86,14 +95,17 @@ struct Script {
 };
 Script* g_script = nullptr;
 
-OptixResult scripted_query(int abi, unsigned, void*, const void**, void* table, size_t bytes) {
+OptixResult scripted_query(int abi, unsigned, void*, const void**, void* table,
+                           size_t bytes) {
     g_script->calls.push_back({abi, bytes});
-    if (g_script->wrong_size_for_118 && abi == 118) return OPTIX_ERROR_FUNCTION_TABLE_SIZE_MISMATCH;
+    if (g_script->wrong_size_for_118 && abi == 118)
+        return OPTIX_ERROR_FUNCTION_TABLE_SIZE_MISMATCH;
     for (int a : g_script->served) {
         if (a != abi) continue;
         // Fill every slot with a marker naming slot and ABI.
         auto** slots = static_cast<void**>(table);
-        for (size_t i = 0; i < bytes / 8; ++i) slots[i] = reinterpret_cast<void*>(abi * 1000 + i);
+        for (size_t i = 0; i < bytes / 8; ++i)
+            slots[i] = reinterpret_cast<void*>(abi * 1000 + i);
         return OPTIX_SUCCESS;
     }
     return OPTIX_ERROR_UNSUPPORTED_ABI_VERSION;
@@ -128,7 +140,8 @@ TEST(OptixLayer, FillAsksFor118ThenFallsBackTo105OnlyOn7801) {
 TEST(OptixLayer, ErrorMessagesNameStepAndCode) {
     EXPECT_EQ(cuda_error_message(cudaErrorInvalidValue, "film zero"),
               "CUDA: film zero - invalid argument");
-    EXPECT_EQ(optix_error_message(OptixResult(7001), "gas build"), "OptiX: gas build (7001)");
+    EXPECT_EQ(optix_error_message(OptixResult(7001), "gas build"),
+              "OptiX: gas build (7001)");
     try {
         optix_check(OPTIX_ERROR_LAUNCH_FAILURE, "launch");
         FAIL() << "optix_check let a failure through";

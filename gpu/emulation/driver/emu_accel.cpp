@@ -37,7 +37,8 @@ OptixResult check_inputs(const OptixBuildInput* in, unsigned count, size_t* prim
     for (unsigned i = 0; i < count; ++i) {
         const auto& t = in[i].triangleArray;
         if (in[i].type != type) return OPTIX_ERROR_INVALID_VALUE;
-        if (t.vertexFormat != OPTIX_VERTEX_FORMAT_FLOAT3) return OPTIX_ERROR_NOT_SUPPORTED;
+        if (t.vertexFormat != OPTIX_VERTEX_FORMAT_FLOAT3)
+            return OPTIX_ERROR_NOT_SUPPORTED;
         if (t.indexFormat != OPTIX_INDICES_FORMAT_NONE &&
             t.indexFormat != OPTIX_INDICES_FORMAT_UNSIGNED_INT3) {
             return OPTIX_ERROR_NOT_SUPPORTED;
@@ -82,10 +83,12 @@ OptixResult read_triangles(const OptixBuildInputTriangleArray& t, Geometry* g) {
         }
         g->indices.resize(3 * m);
         const auto* ib = static_cast<const unsigned char*>(host(t.indexBuffer));
-        for (size_t i = 0; i < m; ++i) std::memcpy(&g->indices[3 * i], ib + i * istride, 12);
+        for (size_t i = 0; i < m; ++i)
+            std::memcpy(&g->indices[3 * i], ib + i * istride, 12);
     }
     for (uint32_t i : g->indices) {
-        if (i >= n) return OPTIX_ERROR_INVALID_VALUE;  // a device would read out of bounds
+        if (i >= n)
+            return OPTIX_ERROR_INVALID_VALUE;  // a device would read out of bounds
     }
     g->prim_offset = t.primitiveIndexOffset;
     return OPTIX_SUCCESS;
@@ -95,9 +98,10 @@ void attach_triangles(RTCDevice device, RTCScene scene, const Geometry& g, unsig
     const size_t tris = g.indices.size() / 3;
     if (tris == 0) return;
     RTCGeometry geom = rtcNewGeometry(device, RTC_GEOMETRY_TYPE_TRIANGLE);
-    void* vb = rtcSetNewGeometryBuffer(geom, RTC_BUFFER_TYPE_VERTEX, 0, RTC_FORMAT_FLOAT3, 12,
-                                       g.vertices.size() / 3);
-    void* ib = rtcSetNewGeometryBuffer(geom, RTC_BUFFER_TYPE_INDEX, 0, RTC_FORMAT_UINT3, 12, tris);
+    void* vb = rtcSetNewGeometryBuffer(geom, RTC_BUFFER_TYPE_VERTEX, 0, RTC_FORMAT_FLOAT3,
+                                       12, g.vertices.size() / 3);
+    void* ib = rtcSetNewGeometryBuffer(geom, RTC_BUFFER_TYPE_INDEX, 0, RTC_FORMAT_UINT3,
+                                       12, tris);
     if (vb && ib) {
         std::memcpy(vb, g.vertices.data(), g.vertices.size() * sizeof(float));
         std::memcpy(ib, g.indices.data(), g.indices.size() * sizeof(uint32_t));
@@ -122,23 +126,24 @@ OptixResult build_gas(Context* ctx, const OptixBuildInput* in, unsigned count, A
 }
 
 void invert_rows(const float m[12], float out[12]) {
-    const double a = m[0], b = m[1], c = m[2], d = m[4], e = m[5], f = m[6], g = m[8], h = m[9],
-                 k = m[10];
+    const double a = m[0], b = m[1], c = m[2], d = m[4], e = m[5], f = m[6], g = m[8],
+                 h = m[9], k = m[10];
     const double det = a * (e * k - f * h) - b * (d * k - f * g) + c * (d * h - e * g);
     const double s = det != 0.0 ? 1.0 / det : 0.0;
     const double inv[9] = {(e * k - f * h) * s, (c * h - b * k) * s, (b * f - c * e) * s,
                            (f * g - d * k) * s, (a * k - c * g) * s, (c * d - a * f) * s,
                            (d * h - e * g) * s, (b * g - a * h) * s, (a * e - b * d) * s};
     for (int r = 0; r < 3; ++r) {
-        const double t = -(inv[3 * r] * m[3] + inv[3 * r + 1] * m[7] + inv[3 * r + 2] * m[11]);
+        const double t =
+            -(inv[3 * r] * m[3] + inv[3 * r + 1] * m[7] + inv[3 * r + 2] * m[11]);
         for (int col = 0; col < 3; ++col) out[4 * r + col] = float(inv[3 * r + col]);
         out[4 * r + 3] = float(t);
     }
 }
 
 // Reads the instance records and (re)creates or refits the Embree instances.
-OptixResult read_instances(Context* ctx, const OptixBuildInputInstanceArray& arr, Accel* a,
-                           bool refit) {
+OptixResult read_instances(Context* ctx, const OptixBuildInputInstanceArray& arr,
+                           Accel* a, bool refit) {
     const size_t n = arr.numInstances;
     if (n && (!aligned(arr.instances, OPTIX_INSTANCE_BYTE_ALIGNMENT) ||
               !is_device_range(arr.instances, n * sizeof(OptixInstance)))) {
@@ -163,8 +168,9 @@ OptixResult read_instances(Context* ctx, const OptixBuildInputInstanceArray& arr
         rec.sbt_offset = r.sbtOffset;
         rec.mask = r.visibilityMask & 0xFFu;
         rec.flags = r.flags;
-        RTCGeometry geom = refit ? rtcGetGeometry(a->scene, unsigned(k))
-                                 : rtcNewGeometry(ctx->device, RTC_GEOMETRY_TYPE_INSTANCE);
+        RTCGeometry geom = refit
+                               ? rtcGetGeometry(a->scene, unsigned(k))
+                               : rtcNewGeometry(ctx->device, RTC_GEOMETRY_TYPE_INSTANCE);
         if (!refit || rec.gas != gas) rtcSetGeometryInstancedScene(geom, gas->scene);
         rec.gas = gas;
         if (!refit) rtcSetGeometryTimeStepCount(geom, 1);
@@ -210,13 +216,15 @@ OptixResult accel_compute_memory_usage(OptixDeviceContext handle,
 }
 
 OptixResult accel_build(OptixDeviceContext handle, CUstream stream,
-                        const OptixAccelBuildOptions* options, const OptixBuildInput* inputs,
-                        unsigned count, CUdeviceptr temp, size_t temp_bytes, CUdeviceptr output,
-                        size_t output_bytes, OptixTraversableHandle* out_handle,
+                        const OptixAccelBuildOptions* options,
+                        const OptixBuildInput* inputs, unsigned count, CUdeviceptr temp,
+                        size_t temp_bytes, CUdeviceptr output, size_t output_bytes,
+                        OptixTraversableHandle* out_handle,
                         const OptixAccelEmitDesc* emitted, unsigned num_emitted) {
     if (!is_handle(handle, Kind::Context)) return OPTIX_ERROR_INVALID_DEVICE_CONTEXT;
     if (!vorn_cuda_emu_is_stream(stream)) return OPTIX_ERROR_INVALID_VALUE;
-    if (!options || !inputs || !out_handle || count == 0) return OPTIX_ERROR_INVALID_VALUE;
+    if (!options || !inputs || !out_handle || count == 0)
+        return OPTIX_ERROR_INVALID_VALUE;
     if (options->motionOptions.numKeys > 1) return OPTIX_ERROR_NOT_SUPPORTED;
     auto* ctx = reinterpret_cast<Context*>(handle);
     size_t prims = 0;
@@ -261,11 +269,13 @@ OptixResult accel_build(OptixDeviceContext handle, CUstream stream,
     }
     if (r != OPTIX_SUCCESS) return r;
     rtcCommitScene(a->scene);
-    if (rtcGetDeviceError(ctx->device) != RTC_ERROR_NONE) return OPTIX_ERROR_INTERNAL_ERROR;
+    if (rtcGetDeviceError(ctx->device) != RTC_ERROR_NONE)
+        return OPTIX_ERROR_INTERNAL_ERROR;
     ctx->accels[output] = a;
     *out_handle = OptixTraversableHandle(output);
     for (unsigned i = 0; i < num_emitted; ++i) {
-        if (emitted[i].type != OPTIX_PROPERTY_TYPE_COMPACTED_SIZE) return OPTIX_ERROR_NOT_SUPPORTED;
+        if (emitted[i].type != OPTIX_PROPERTY_TYPE_COMPACTED_SIZE)
+            return OPTIX_ERROR_NOT_SUPPORTED;
         if (!is_device_range(emitted[i].result, 8)) return OPTIX_ERROR_INVALID_VALUE;
         const uint64_t bytes = a->output_bytes;
         std::memcpy(const_cast<void*>(host(emitted[i].result)), &bytes, 8);

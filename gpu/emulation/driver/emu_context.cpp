@@ -64,7 +64,8 @@ void destroy_children(Context* ctx) {
     {
         std::lock_guard<std::mutex> lock(g_handles_mutex);
         for (auto& [p, info] : handles()) {
-            if (info.owner == ctx && info.kind != Kind::Context) doomed.push_back({p, info.kind});
+            if (info.owner == ctx && info.kind != Kind::Context)
+                doomed.push_back({p, info.kind});
         }
     }
     // Pipelines first: they point at groups, which point at modules.
@@ -92,7 +93,8 @@ void write_log(char* log, size_t* log_bytes, const std::string& text) {
 }
 
 bool is_device_range(CUdeviceptr p, size_t bytes) {
-    return vorn_cuda_emu_is_device_range(reinterpret_cast<const void*>(uintptr_t(p)), bytes) != 0;
+    return vorn_cuda_emu_is_device_range(reinterpret_cast<const void*>(uintptr_t(p)),
+                                         bytes) != 0;
 }
 
 void Context::log(unsigned lvl, const char* tag, const std::string& message) const {
@@ -127,7 +129,8 @@ PipelineOptions decode_pipeline_options(const void* raw, int abi) {
         r.num_payload = o.numPayloadValues;
         r.num_attributes = o.numAttributeValues;
         r.exception_flags = o.exceptionFlags;
-        r.params_name = o.pipelineLaunchParamsVariableName ? o.pipelineLaunchParamsVariableName : "";
+        r.params_name =
+            o.pipelineLaunchParamsVariableName ? o.pipelineLaunchParamsVariableName : "";
         r.primitive_flags = o.usesPrimitiveTypeFlags;
     };
     if (abi == 118) {
@@ -180,23 +183,30 @@ OptixResult context_destroy(OptixDeviceContext handle) {
     return OPTIX_SUCCESS;
 }
 
-OptixResult context_get_property(OptixDeviceContext handle, unsigned property, void* value,
-                                 size_t bytes) {
+OptixResult context_get_property(OptixDeviceContext handle, unsigned property,
+                                 void* value, size_t bytes) {
     if (!is_handle(handle, Kind::Context)) return OPTIX_ERROR_INVALID_DEVICE_CONTEXT;
     if (!value || bytes != sizeof(unsigned)) return OPTIX_ERROR_INVALID_VALUE;
     unsigned v = 0;
     switch (property) {
-        case OPTIX_DEVICE_PROPERTY_LIMIT_MAX_TRACE_DEPTH: v = 31; break;
-        case OPTIX_DEVICE_PROPERTY_LIMIT_MAX_TRAVERSABLE_GRAPH_DEPTH: v = 31; break;
-        case OPTIX_DEVICE_PROPERTY_LIMIT_NUM_BITS_INSTANCE_VISIBILITY_MASK: v = 8; break;
-        default: return OPTIX_ERROR_NOT_SUPPORTED;
+        case OPTIX_DEVICE_PROPERTY_LIMIT_MAX_TRACE_DEPTH:
+            v = 31;
+            break;
+        case OPTIX_DEVICE_PROPERTY_LIMIT_MAX_TRAVERSABLE_GRAPH_DEPTH:
+            v = 31;
+            break;
+        case OPTIX_DEVICE_PROPERTY_LIMIT_NUM_BITS_INSTANCE_VISIBILITY_MASK:
+            v = 8;
+            break;
+        default:
+            return OPTIX_ERROR_NOT_SUPPORTED;
     }
     std::memcpy(value, &v, sizeof v);
     return OPTIX_SUCCESS;
 }
 
-OptixResult context_set_log_callback(OptixDeviceContext handle, OptixLogCallback cb, void* data,
-                                     unsigned level) {
+OptixResult context_set_log_callback(OptixDeviceContext handle, OptixLogCallback cb,
+                                     void* data, unsigned level) {
     if (!is_handle(handle, Kind::Context)) return OPTIX_ERROR_INVALID_DEVICE_CONTEXT;
     if (level > 4) return OPTIX_ERROR_INVALID_VALUE;
     auto* ctx = reinterpret_cast<Context*>(handle);

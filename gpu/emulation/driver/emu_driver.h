@@ -130,21 +130,24 @@ OptixResult context_create(CUcontext from, const OptixDeviceContextOptions* opti
 OptixResult context_destroy(OptixDeviceContext ctx);
 OptixResult context_get_property(OptixDeviceContext ctx, unsigned property, void* value,
                                  size_t bytes);
-OptixResult context_set_log_callback(OptixDeviceContext ctx, OptixLogCallback cb, void* data,
-                                     unsigned level);
-OptixResult module_create(int abi, OptixDeviceContext ctx, const OptixModuleCompileOptions* mco,
-                          const void* pco, const char* ptx, size_t ptx_bytes, char* log,
-                          size_t* log_bytes, OptixModule* out);
+OptixResult context_set_log_callback(OptixDeviceContext ctx, OptixLogCallback cb,
+                                     void* data, unsigned level);
+OptixResult module_create(int abi, OptixDeviceContext ctx,
+                          const OptixModuleCompileOptions* mco, const void* pco,
+                          const char* ptx, size_t ptx_bytes, char* log, size_t* log_bytes,
+                          OptixModule* out);
 OptixResult module_destroy(OptixModule module);
-OptixResult program_group_create(OptixDeviceContext ctx, const OptixProgramGroupDesc* descs,
-                                 unsigned count, const OptixProgramGroupOptions* options,
-                                 char* log, size_t* log_bytes, OptixProgramGroup* out);
+OptixResult program_group_create(OptixDeviceContext ctx,
+                                 const OptixProgramGroupDesc* descs, unsigned count,
+                                 const OptixProgramGroupOptions* options, char* log,
+                                 size_t* log_bytes, OptixProgramGroup* out);
 OptixResult program_group_destroy(OptixProgramGroup group);
 OptixResult program_group_get_stack_size(OptixProgramGroup group, OptixStackSizes* sizes,
                                          OptixPipeline pipeline);
 OptixResult pipeline_create(int abi, OptixDeviceContext ctx, const void* pco,
-                            const OptixPipelineLinkOptions* link, const OptixProgramGroup* groups,
-                            unsigned count, char* log, size_t* log_bytes, OptixPipeline* out);
+                            const OptixPipelineLinkOptions* link,
+                            const OptixProgramGroup* groups, unsigned count, char* log,
+                            size_t* log_bytes, OptixPipeline* out);
 OptixResult pipeline_destroy(OptixPipeline pipeline);
 OptixResult pipeline_set_stack_size(OptixPipeline pipeline, unsigned dc_traversal,
                                     unsigned dc_state, unsigned continuation,
@@ -154,14 +157,15 @@ OptixResult accel_compute_memory_usage(OptixDeviceContext ctx,
                                        const OptixBuildInput* inputs, unsigned count,
                                        OptixAccelBufferSizes* sizes);
 OptixResult accel_build(OptixDeviceContext ctx, CUstream stream,
-                        const OptixAccelBuildOptions* options, const OptixBuildInput* inputs,
-                        unsigned count, CUdeviceptr temp, size_t temp_bytes, CUdeviceptr output,
-                        size_t output_bytes, OptixTraversableHandle* handle,
-                        const OptixAccelEmitDesc* emitted, unsigned num_emitted);
+                        const OptixAccelBuildOptions* options,
+                        const OptixBuildInput* inputs, unsigned count, CUdeviceptr temp,
+                        size_t temp_bytes, CUdeviceptr output, size_t output_bytes,
+                        OptixTraversableHandle* handle, const OptixAccelEmitDesc* emitted,
+                        unsigned num_emitted);
 OptixResult sbt_record_pack_header(OptixProgramGroup group, void* header);
 OptixResult launch(OptixPipeline pipeline, CUstream stream, CUdeviceptr params,
-                   size_t params_bytes, const OptixShaderBindingTable* sbt, unsigned width,
-                   unsigned height, unsigned depth);
+                   size_t params_bytes, const OptixShaderBindingTable* sbt,
+                   unsigned width, unsigned height, unsigned depth);
 
 /// The group a packed SBT header names, or null when the header was not
 /// packed by this driver from one of the pipeline's groups.

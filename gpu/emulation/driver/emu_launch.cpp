@@ -77,21 +77,23 @@ Frame* frame_for(const char* what, unsigned allowed) {
     if (!w.launch || w.depth == 0) return nullptr;
     Frame* f = &w.frames[w.depth - 1];
     if (!(f->kind & allowed)) {
-        w.launch->fail(std::string(what) + " called from a program type that may not use it");
+        w.launch->fail(std::string(what) +
+                       " called from a program type that may not use it");
         return nullptr;
     }
     return f;
 }
 
-const ProgramGroup* record_group(Launch& l, CUdeviceptr base, unsigned stride, unsigned count,
-                                 unsigned index, unsigned kind, const char* table) {
+const ProgramGroup* record_group(Launch& l, CUdeviceptr base, unsigned stride,
+                                 unsigned count, unsigned index, unsigned kind,
+                                 const char* table) {
     if (index >= count) {
         l.fail(std::string(table) + " record " + std::to_string(index) + " beyond the " +
                std::to_string(count) + " records of the binding table");
         return nullptr;
     }
-    const ProgramGroup* g = group_from_header(host_bytes(base + CUdeviceptr(index) * stride),
-                                              *l.pipeline);
+    const ProgramGroup* g =
+        group_from_header(host_bytes(base + CUdeviceptr(index) * stride), *l.pipeline);
     if (!g || g->kind != kind) {
         l.fail(std::string(table) + " record " + std::to_string(index) +
                " holds no header packed from a matching group of this pipeline");
@@ -135,9 +137,10 @@ void run_raygen(Worker& w, const ProgramGroup* rg, const unsigned char* record) 
 
 OptixResult check_table(CUdeviceptr base, unsigned stride, unsigned count) {
     if (count == 0) return OPTIX_SUCCESS;
-    if (!base || base % OPTIX_SBT_RECORD_ALIGNMENT || stride % OPTIX_SBT_RECORD_ALIGNMENT ||
-        stride < OPTIX_SBT_RECORD_HEADER_SIZE ||
-        !is_device_range(base, size_t(count - 1) * stride + OPTIX_SBT_RECORD_HEADER_SIZE)) {
+    if (!base || base % OPTIX_SBT_RECORD_ALIGNMENT ||
+        stride % OPTIX_SBT_RECORD_ALIGNMENT || stride < OPTIX_SBT_RECORD_HEADER_SIZE ||
+        !is_device_range(base,
+                         size_t(count - 1) * stride + OPTIX_SBT_RECORD_HEADER_SIZE)) {
         return OPTIX_ERROR_INVALID_VALUE;
     }
     return OPTIX_SUCCESS;
@@ -145,7 +148,8 @@ OptixResult check_table(CUdeviceptr base, unsigned stride, unsigned count) {
 
 unsigned worker_count(uint64_t total) {
     unsigned n = std::max(1u, std::thread::hardware_concurrency());
-    if (const char* env = std::getenv("VORN_OPTIX_EMU_THREADS")) n = unsigned(std::atoi(env));
+    if (const char* env = std::getenv("VORN_OPTIX_EMU_THREADS"))
+        n = unsigned(std::atoi(env));
     n = std::clamp(n, 1u, 64u);
     return unsigned(std::min<uint64_t>(n, (total + 63) / 64));
 }
@@ -176,8 +180,8 @@ void run_grid(Launch& l, const ProgramGroup* rg, const unsigned char* record) {
 }  // namespace
 
 OptixResult launch(OptixPipeline handle, CUstream stream, CUdeviceptr params,
-                   size_t params_bytes, const OptixShaderBindingTable* sbt, unsigned width,
-                   unsigned height, unsigned depth) {
+                   size_t params_bytes, const OptixShaderBindingTable* sbt,
+                   unsigned width, unsigned height, unsigned depth) {
     if (!is_handle(handle, Kind::Pipeline) || !sbt) return OPTIX_ERROR_INVALID_VALUE;
     if (!vorn_cuda_emu_is_stream(stream)) return OPTIX_ERROR_INVALID_VALUE;
     if (t_worker.launch) return OPTIX_ERROR_INVALID_OPERATION;  // launched from a program
@@ -187,18 +191,22 @@ OptixResult launch(OptixPipeline handle, CUstream stream, CUdeviceptr params,
         return OPTIX_ERROR_INVALID_VALUE;
     }
     const ProgramGroup* rg = group_from_header(host_bytes(sbt->raygenRecord), *p);
-    if (!rg || rg->kind != OPTIX_PROGRAM_GROUP_KIND_RAYGEN) return OPTIX_ERROR_INVALID_VALUE;
-    if (check_table(sbt->missRecordBase, sbt->missRecordStrideInBytes, sbt->missRecordCount) ||
+    if (!rg || rg->kind != OPTIX_PROGRAM_GROUP_KIND_RAYGEN)
+        return OPTIX_ERROR_INVALID_VALUE;
+    if (check_table(sbt->missRecordBase, sbt->missRecordStrideInBytes,
+                    sbt->missRecordCount) ||
         check_table(sbt->hitgroupRecordBase, sbt->hitgroupRecordStrideInBytes,
                     sbt->hitgroupRecordCount)) {
         return OPTIX_ERROR_INVALID_VALUE;
     }
-    if (params_bytes && !is_device_range(params, params_bytes)) return OPTIX_ERROR_INVALID_VALUE;
+    if (params_bytes && !is_device_range(params, params_bytes))
+        return OPTIX_ERROR_INVALID_VALUE;
     for (const Module* m : p->modules) {
         if (!m->params) continue;
         if (params_bytes > m->params_bytes) {
-            p->context->log(2, "emulator", "launch parameters (" + std::to_string(params_bytes) +
-                                               " bytes) larger than the launch variable");
+            p->context->log(2, "emulator",
+                            "launch parameters (" + std::to_string(params_bytes) +
+                                " bytes) larger than the launch variable");
             return OPTIX_ERROR_INVALID_VALUE;
         }
         std::memset(m->params, 0, m->params_bytes);
@@ -224,21 +232,24 @@ OptixResult launch(OptixPipeline handle, CUstream stream, CUdeviceptr params,
 
 namespace {
 
-void trace(unsigned long long handle, const float* origin, const float* direction, float tmin,
-           float tmax, unsigned mask, unsigned flags, unsigned sbt_offset, unsigned sbt_stride,
-           unsigned miss_index, unsigned count, unsigned* payload) {
+void trace(unsigned long long handle, const float* origin, const float* direction,
+           float tmin, float tmax, unsigned mask, unsigned flags, unsigned sbt_offset,
+           unsigned sbt_stride, unsigned miss_index, unsigned count, unsigned* payload) {
     if (!frame_for("optixTrace", kAny)) return;
     Worker& w = t_worker;
     Launch& l = *w.launch;
     if (w.depth > l.pipeline->max_trace_depth || w.depth + 1 >= kMaxFrames) {
-        return l.fail("trace at depth " + std::to_string(w.depth) + " exceeds maxTraceDepth " +
+        return l.fail("trace at depth " + std::to_string(w.depth) +
+                      " exceeds maxTraceDepth " +
                       std::to_string(l.pipeline->max_trace_depth));
     }
     if (count > unsigned(l.pipeline->options.num_payload)) {
-        return l.fail("trace passes " + std::to_string(count) + " payload words, the pipeline " +
+        return l.fail("trace passes " + std::to_string(count) +
+                      " payload words, the pipeline " +
                       std::to_string(l.pipeline->options.num_payload));
     }
-    if (flags & ~kEmulatedRayFlags) return l.fail("ray flags not emulated: " + std::to_string(flags));
+    if (flags & ~kEmulatedRayFlags)
+        return l.fail("ray flags not emulated: " + std::to_string(flags));
     std::shared_ptr<Accel> accel = l.ctx->find_accel(handle);
     if (!accel) return l.fail("trace handle names no acceleration structure");
 
@@ -276,25 +287,33 @@ void trace(unsigned long long handle, const float* origin, const float* directio
         f.o2w = inst ? inst->xform : kIdentity;
         f.w2o = inst ? inst->inverse : kIdentity;
         bool front = front_face(g, rh.hit.primID, f, f.w2o);
-        if (inst && (inst->flags & OPTIX_INSTANCE_FLAG_FLIP_TRIANGLE_FACING)) front = !front;
-        f.hit_kind = front ? OPTIX_HIT_KIND_TRIANGLE_FRONT_FACE : OPTIX_HIT_KIND_TRIANGLE_BACK_FACE;
-        const unsigned index = (inst ? inst->sbt_offset : 0) + g.sbt_base * sbt_stride + sbt_offset;
+        if (inst && (inst->flags & OPTIX_INSTANCE_FLAG_FLIP_TRIANGLE_FACING))
+            front = !front;
+        f.hit_kind = front ? OPTIX_HIT_KIND_TRIANGLE_FRONT_FACE
+                           : OPTIX_HIT_KIND_TRIANGLE_BACK_FACE;
+        const unsigned index =
+            (inst ? inst->sbt_offset : 0) + g.sbt_base * sbt_stride + sbt_offset;
         const ProgramGroup* hg =
             record_group(l, sbt.hitgroupRecordBase, sbt.hitgroupRecordStrideInBytes,
-                         sbt.hitgroupRecordCount, index, OPTIX_PROGRAM_GROUP_KIND_HITGROUP, "hit group");
+                         sbt.hitgroupRecordCount, index,
+                         OPTIX_PROGRAM_GROUP_KIND_HITGROUP, "hit group");
         if (!hg) return;
         if (hg->program && !(flags & OPTIX_RAY_FLAG_DISABLE_CLOSESTHIT)) {
-            call(w, hg, host_bytes(sbt.hitgroupRecordBase) +
-                            size_t(index) * sbt.hitgroupRecordStrideInBytes, kClosestHit);
+            call(w, hg,
+                 host_bytes(sbt.hitgroupRecordBase) +
+                     size_t(index) * sbt.hitgroupRecordStrideInBytes,
+                 kClosestHit);
         }
     } else {
-        const ProgramGroup* ms =
-            record_group(l, sbt.missRecordBase, sbt.missRecordStrideInBytes, sbt.missRecordCount,
-                         miss_index, OPTIX_PROGRAM_GROUP_KIND_MISS, "miss");
+        const ProgramGroup* ms = record_group(
+            l, sbt.missRecordBase, sbt.missRecordStrideInBytes, sbt.missRecordCount,
+            miss_index, OPTIX_PROGRAM_GROUP_KIND_MISS, "miss");
         if (!ms) return;
         if (ms->program) {
-            call(w, ms, host_bytes(sbt.missRecordBase) +
-                            size_t(miss_index) * sbt.missRecordStrideInBytes, kMiss);
+            call(w, ms,
+                 host_bytes(sbt.missRecordBase) +
+                     size_t(miss_index) * sbt.missRecordStrideInBytes,
+                 kMiss);
         }
     }
     std::copy(f.payload, f.payload + count, payload);
@@ -317,7 +336,8 @@ void vorn_emu_launch_index(unsigned int xyz[3]) {
 }
 
 void vorn_emu_launch_dimensions(unsigned int xyz[3]) {
-    const bool in_launch = frame_for("optixGetLaunchDimensions", vorn::emu::kAny) != nullptr;
+    const bool in_launch =
+        frame_for("optixGetLaunchDimensions", vorn::emu::kAny) != nullptr;
     for (int i = 0; i < 3; ++i) xyz[i] = in_launch ? t_worker.launch->dims[i] : 0;
 }
 
@@ -325,8 +345,8 @@ static vorn::emu::Frame* payload_frame(const char* what, unsigned slot) {
     vorn::emu::Frame* f = frame_for(what, vorn::emu::kMiss | vorn::emu::kClosestHit);
     if (f && (slot >= f->payload_count ||
               slot >= unsigned(t_worker.launch->pipeline->options.num_payload))) {
-        t_worker.launch->fail(std::string(what) + ": payload word " + std::to_string(slot) +
-                              " was not passed by the trace");
+        t_worker.launch->fail(std::string(what) + ": payload word " +
+                              std::to_string(slot) + " was not passed by the trace");
         return nullptr;
     }
     return f;
@@ -338,18 +358,21 @@ unsigned int vorn_emu_get_payload(unsigned int slot) {
 }
 
 void vorn_emu_set_payload(unsigned int slot, unsigned int value) {
-    if (vorn::emu::Frame* f = payload_frame("optixSetPayload", slot)) f->payload[slot] = value;
+    if (vorn::emu::Frame* f = payload_frame("optixSetPayload", slot))
+        f->payload[slot] = value;
 }
 
-#define VORN_EMU_HIT_GETTER(type, fn, field, what)                              \
-    type fn(void) {                                                             \
-        const vorn::emu::Frame* f = frame_for(what, vorn::emu::kClosestHit);    \
-        return f ? f->field : 0u;                                               \
+#define VORN_EMU_HIT_GETTER(type, fn, field, what)                           \
+    type fn(void) {                                                          \
+        const vorn::emu::Frame* f = frame_for(what, vorn::emu::kClosestHit); \
+        return f ? f->field : 0u;                                            \
     }
 
-VORN_EMU_HIT_GETTER(unsigned int, vorn_emu_primitive_index, prim, "optixGetPrimitiveIndex")
+VORN_EMU_HIT_GETTER(unsigned int, vorn_emu_primitive_index, prim,
+                    "optixGetPrimitiveIndex")
 VORN_EMU_HIT_GETTER(unsigned int, vorn_emu_instance_id, inst_id, "optixGetInstanceId")
-VORN_EMU_HIT_GETTER(unsigned int, vorn_emu_instance_index, inst_idx, "optixGetInstanceIndex")
+VORN_EMU_HIT_GETTER(unsigned int, vorn_emu_instance_index, inst_idx,
+                    "optixGetInstanceIndex")
 VORN_EMU_HIT_GETTER(unsigned int, vorn_emu_sbt_gas_index, gas_idx, "optixGetSbtGASIndex")
 VORN_EMU_HIT_GETTER(unsigned int, vorn_emu_hit_kind, hit_kind, "optixGetHitKind")
 
@@ -359,7 +382,8 @@ const void* vorn_emu_sbt_data(void) {
 }
 
 void vorn_emu_triangle_barycentrics(float b[2]) {
-    const vorn::emu::Frame* f = frame_for("optixGetTriangleBarycentrics", vorn::emu::kClosestHit);
+    const vorn::emu::Frame* f =
+        frame_for("optixGetTriangleBarycentrics", vorn::emu::kClosestHit);
     b[0] = f ? f->b1 : 0.0f;
     b[1] = f ? f->b2 : 0.0f;
 }
@@ -389,21 +413,24 @@ void vorn_emu_world_ray_direction(float xyz[3]) {
 }
 
 void vorn_emu_object_to_world(float m[12]) {
-    const vorn::emu::Frame* f = frame_for("optixGetObjectToWorld", vorn::emu::kClosestHit);
+    const vorn::emu::Frame* f =
+        frame_for("optixGetObjectToWorld", vorn::emu::kClosestHit);
     std::memcpy(m, f ? f->o2w : vorn::emu::kIdentity, 12 * sizeof(float));
 }
 
 void vorn_emu_world_to_object(float m[12]) {
-    const vorn::emu::Frame* f = frame_for("optixGetWorldToObject", vorn::emu::kClosestHit);
+    const vorn::emu::Frame* f =
+        frame_for("optixGetWorldToObject", vorn::emu::kClosestHit);
     std::memcpy(m, f ? f->w2o : vorn::emu::kIdentity, 12 * sizeof(float));
 }
 
-void vorn_emu_trace(unsigned long long handle, const float origin[3], const float direction[3],
-                    float tmin, float tmax, float, unsigned int mask, unsigned int flags,
-                    unsigned int sbt_offset, unsigned int sbt_stride, unsigned int miss_index,
-                    unsigned int count, unsigned int* payload) {
-    vorn::emu::trace(handle, origin, direction, tmin, tmax, mask, flags, sbt_offset, sbt_stride,
-                     miss_index, count, payload);
+void vorn_emu_trace(unsigned long long handle, const float origin[3],
+                    const float direction[3], float tmin, float tmax, float,
+                    unsigned int mask, unsigned int flags, unsigned int sbt_offset,
+                    unsigned int sbt_stride, unsigned int miss_index, unsigned int count,
+                    unsigned int* payload) {
+    vorn::emu::trace(handle, origin, direction, tmin, tmax, mask, flags, sbt_offset,
+                     sbt_stride, miss_index, count, payload);
 }
 
 }  // extern "C"

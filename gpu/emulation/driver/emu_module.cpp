@@ -31,8 +31,8 @@ struct PtxInfo {
 std::string identifier_at(const std::string& s, size_t pos) {
     while (pos < s.size() && std::isspace(static_cast<unsigned char>(s[pos]))) ++pos;
     size_t end = pos;
-    while (end < s.size() &&
-           (std::isalnum(static_cast<unsigned char>(s[end])) || s[end] == '_' || s[end] == '$')) {
+    while (end < s.size() && (std::isalnum(static_cast<unsigned char>(s[end])) ||
+                              s[end] == '_' || s[end] == '$')) {
         ++end;
     }
     return s.substr(pos, end - pos);
@@ -49,14 +49,16 @@ PtxInfo parse_ptx(const char* text, size_t bytes) {
         if (first == std::string::npos || line.compare(first, 2, "//") == 0) continue;
         if (line.compare(first, 8, ".version") == 0) info.has_version = true;
         const size_t entry = line.find(".entry ");
-        if (entry != std::string::npos) info.entries.push_back(identifier_at(line, entry + 7));
+        if (entry != std::string::npos)
+            info.entries.push_back(identifier_at(line, entry + 7));
         const size_t cst = line.find(".const");
         const size_t b8 = line.find(".b8 ", cst == std::string::npos ? 0 : cst);
         if (cst != std::string::npos && b8 != std::string::npos) {
             const std::string name = identifier_at(line, b8 + 4);
             const size_t open = line.find('[', b8);
             if (!name.empty() && open != std::string::npos) {
-                info.const_arrays[name] = std::strtoull(line.c_str() + open + 1, nullptr, 10);
+                info.const_arrays[name] =
+                    std::strtoull(line.c_str() + open + 1, nullptr, 10);
             }
         }
     }
@@ -96,18 +98,20 @@ void* find_host_build(const std::vector<std::string>& entries, std::string* erro
         if (!lib) lib = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
         if (!lib) continue;
         bool all = true;
-        for (const std::string& e : entries) all = all && dlsym(lib, e.c_str()) != nullptr;
+        for (const std::string& e : entries)
+            all = all && dlsym(lib, e.c_str()) != nullptr;
         if (all) {
             matches.push_back(path);
             found = lib;
         }
     }
     if (matches.size() == 1) return found;
-    *error = matches.empty()
-                 ? "no host build exports every entry of this PTX (first: " + entries.front() +
-                       "); VORN_OPTIX_EMU_PROGRAMS names the folders searched"
-                 : "entries of this PTX are exported by several host builds: " + matches[0] +
-                       ", " + matches[1];
+    *error =
+        matches.empty()
+            ? "no host build exports every entry of this PTX (first: " + entries.front() +
+                  "); VORN_OPTIX_EMU_PROGRAMS names the folders searched"
+            : "entries of this PTX are exported by several host builds: " + matches[0] +
+                  ", " + matches[1];
     return nullptr;
 }
 
@@ -129,13 +133,16 @@ bool Module::has_entry(const std::string& name) const {
 // ---- modules ---------------------------------------------------------------
 
 OptixResult module_create(int abi, OptixDeviceContext handle,
-                          const OptixModuleCompileOptions* mco, const void* pco, const char* ptx,
-                          size_t ptx_bytes, char* log, size_t* log_bytes, OptixModule* out) {
+                          const OptixModuleCompileOptions* mco, const void* pco,
+                          const char* ptx, size_t ptx_bytes, char* log, size_t* log_bytes,
+                          OptixModule* out) {
     if (!is_handle(handle, Kind::Context)) return OPTIX_ERROR_INVALID_DEVICE_CONTEXT;
     if (!mco || !pco || !ptx || !out) return OPTIX_ERROR_INVALID_VALUE;
     const PipelineOptions options = decode_pipeline_options(pco, abi);
-    if (options.num_payload < 0 || options.num_payload > 32 || options.num_attributes > 8) {
-        return fail(log, log_bytes, OPTIX_ERROR_INVALID_VALUE, "payload or attribute count");
+    if (options.num_payload < 0 || options.num_payload > 32 ||
+        options.num_attributes > 8) {
+        return fail(log, log_bytes, OPTIX_ERROR_INVALID_VALUE,
+                    "payload or attribute count");
     }
     if (options.primitive_flags != 0 &&
         options.primitive_flags != OPTIX_PRIMITIVE_TYPE_FLAGS_TRIANGLE) {
@@ -172,7 +179,8 @@ OptixResult module_create(int abi, OptixDeviceContext handle,
     m->library = find_host_build(m->entries, &error);
     if (m->library && m->params_bytes) {
         m->params = dlsym(m->library, options.params_name.c_str());
-        if (!m->params) error = "host build lacks the launch variable " + options.params_name;
+        if (!m->params)
+            error = "host build lacks the launch variable " + options.params_name;
     }
     if (!error.empty()) {
         delete m;
@@ -197,7 +205,8 @@ namespace {
 
 // One program of a group: module and entry both null (absent) or both valid.
 OptixResult bind_program(Context* ctx, OptixModule module, const char* entry,
-                         const char* prefix, bool optional, ProgramGroup* g, std::string* why) {
+                         const char* prefix, bool optional, ProgramGroup* g,
+                         std::string* why) {
     if (!module && !entry && optional) return OPTIX_SUCCESS;
     if (!module || !entry || !is_handle(module, Kind::Module)) {
         *why = "program module or entry name missing";
@@ -225,11 +234,11 @@ OptixResult make_group(Context* ctx, const OptixProgramGroupDesc& d, ProgramGrou
     g->kind = d.kind;
     switch (d.kind) {
         case OPTIX_PROGRAM_GROUP_KIND_RAYGEN:
-            return bind_program(ctx, d.raygen.module, d.raygen.entryFunctionName, "__raygen__",
-                                false, g, why);
+            return bind_program(ctx, d.raygen.module, d.raygen.entryFunctionName,
+                                "__raygen__", false, g, why);
         case OPTIX_PROGRAM_GROUP_KIND_MISS:
-            return bind_program(ctx, d.miss.module, d.miss.entryFunctionName, "__miss__", true,
-                                g, why);
+            return bind_program(ctx, d.miss.module, d.miss.entryFunctionName, "__miss__",
+                                true, g, why);
         case OPTIX_PROGRAM_GROUP_KIND_HITGROUP:
             if (d.hitgroup.moduleAH || d.hitgroup.moduleIS) {
                 *why = "any-hit and intersection programs are not emulated";
@@ -245,13 +254,15 @@ OptixResult make_group(Context* ctx, const OptixProgramGroupDesc& d, ProgramGrou
 
 }  // namespace
 
-OptixResult program_group_create(OptixDeviceContext handle, const OptixProgramGroupDesc* descs,
-                                 unsigned count, const OptixProgramGroupOptions* options,
-                                 char* log, size_t* log_bytes, OptixProgramGroup* out) {
+OptixResult program_group_create(OptixDeviceContext handle,
+                                 const OptixProgramGroupDesc* descs, unsigned count,
+                                 const OptixProgramGroupOptions* options, char* log,
+                                 size_t* log_bytes, OptixProgramGroup* out) {
     if (!is_handle(handle, Kind::Context)) return OPTIX_ERROR_INVALID_DEVICE_CONTEXT;
     if (!descs || !out || count == 0) return OPTIX_ERROR_INVALID_VALUE;
     if (options && options->payloadType) {
-        return fail(log, log_bytes, OPTIX_ERROR_NOT_SUPPORTED, "payload types are not emulated");
+        return fail(log, log_bytes, OPTIX_ERROR_NOT_SUPPORTED,
+                    "payload types are not emulated");
     }
     auto* ctx = reinterpret_cast<Context*>(handle);
     std::vector<ProgramGroup*> made;
@@ -283,7 +294,8 @@ OptixResult program_group_destroy(OptixProgramGroup handle) {
 
 OptixResult program_group_get_stack_size(OptixProgramGroup handle, OptixStackSizes* sizes,
                                          OptixPipeline) {
-    if (!is_handle(handle, Kind::ProgramGroup) || !sizes) return OPTIX_ERROR_INVALID_VALUE;
+    if (!is_handle(handle, Kind::ProgramGroup) || !sizes)
+        return OPTIX_ERROR_INVALID_VALUE;
     // Host programs run on the worker's own stack; report a plausible frame.
     const auto* g = reinterpret_cast<const ProgramGroup*>(handle);
     *sizes = OptixStackSizes{};
@@ -297,7 +309,8 @@ OptixResult program_group_get_stack_size(OptixProgramGroup handle, OptixStackSiz
 // ---- SBT record headers ------------------------------------------------------
 
 OptixResult sbt_record_pack_header(OptixProgramGroup handle, void* header) {
-    if (!is_handle(handle, Kind::ProgramGroup) || !header) return OPTIX_ERROR_INVALID_VALUE;
+    if (!is_handle(handle, Kind::ProgramGroup) || !header)
+        return OPTIX_ERROR_INVALID_VALUE;
     unsigned char bytes[OPTIX_SBT_RECORD_HEADER_SIZE] = {};
     const uint64_t group = reinterpret_cast<uintptr_t>(handle);
     std::memcpy(bytes, &kHeaderMagic, 8);

@@ -12,8 +12,9 @@ bool Pipeline::has_group(const ProgramGroup* g) const {
 }
 
 OptixResult pipeline_create(int abi, OptixDeviceContext handle, const void* pco,
-                            const OptixPipelineLinkOptions* link, const OptixProgramGroup* groups,
-                            unsigned count, char* log, size_t* log_bytes, OptixPipeline* out) {
+                            const OptixPipelineLinkOptions* link,
+                            const OptixProgramGroup* groups, unsigned count, char* log,
+                            size_t* log_bytes, OptixPipeline* out) {
     if (!is_handle(handle, Kind::Context)) return OPTIX_ERROR_INVALID_DEVICE_CONTEXT;
     if (!pco || !link || !groups || !out || count == 0) return OPTIX_ERROR_INVALID_VALUE;
     if (link->maxTraceDepth > 31) return OPTIX_ERROR_INVALID_VALUE;

@@ -28,11 +28,13 @@ constexpr Code kCodes[] = {
     {OPTIX_ERROR_LAUNCH_FAILURE, "OPTIX_ERROR_LAUNCH_FAILURE", "Launch failure"},
     {OPTIX_ERROR_INVALID_DEVICE_CONTEXT, "OPTIX_ERROR_INVALID_DEVICE_CONTEXT",
      "Invalid device context"},
-    {OPTIX_ERROR_CUDA_NOT_INITIALIZED, "OPTIX_ERROR_CUDA_NOT_INITIALIZED", "CUDA not initialized"},
+    {OPTIX_ERROR_CUDA_NOT_INITIALIZED, "OPTIX_ERROR_CUDA_NOT_INITIALIZED",
+     "CUDA not initialized"},
     {OPTIX_ERROR_INVALID_INPUT, "OPTIX_ERROR_INVALID_INPUT", "Invalid input"},
     {OPTIX_ERROR_INVALID_LAUNCH_PARAMETER, "OPTIX_ERROR_INVALID_LAUNCH_PARAMETER",
      "Invalid launch parameter"},
-    {OPTIX_ERROR_PIPELINE_LINK_ERROR, "OPTIX_ERROR_PIPELINE_LINK_ERROR", "Pipeline link error"},
+    {OPTIX_ERROR_PIPELINE_LINK_ERROR, "OPTIX_ERROR_PIPELINE_LINK_ERROR",
+     "Pipeline link error"},
     {OPTIX_ERROR_NOT_SUPPORTED, "OPTIX_ERROR_NOT_SUPPORTED", "Not supported"},
     {OPTIX_ERROR_UNSUPPORTED_ABI_VERSION, "OPTIX_ERROR_UNSUPPORTED_ABI_VERSION",
      "Unsupported ABI version"},
@@ -42,8 +44,9 @@ constexpr Code kCodes[] = {
 };
 
 template <int Abi>
-OptixResult module_create_abi(OptixDeviceContext ctx, const OptixModuleCompileOptions* mco,
-                              const void* pco, const char* ptx, size_t ptx_bytes, char* log,
+OptixResult module_create_abi(OptixDeviceContext ctx,
+                              const OptixModuleCompileOptions* mco, const void* pco,
+                              const char* ptx, size_t ptx_bytes, char* log,
                               size_t* log_bytes, OptixModule* out) {
     return module_create(Abi, ctx, mco, pco, ptx, ptx_bytes, log, log_bytes, out);
 }
@@ -51,8 +54,8 @@ OptixResult module_create_abi(OptixDeviceContext ctx, const OptixModuleCompileOp
 template <int Abi>
 OptixResult pipeline_create_abi(OptixDeviceContext ctx, const void* pco,
                                 const OptixPipelineLinkOptions* link,
-                                const OptixProgramGroup* groups, unsigned count, char* log,
-                                size_t* log_bytes, OptixPipeline* out) {
+                                const OptixProgramGroup* groups, unsigned count,
+                                char* log, size_t* log_bytes, OptixPipeline* out) {
     return pipeline_create(Abi, ctx, pco, link, groups, count, log, log_bytes, out);
 }
 
@@ -122,23 +125,25 @@ OptixResult unsupported() { return OPTIX_ERROR_NOT_SUPPORTED; }
 
 }  // namespace vorn::emu
 
-extern "C" VORN_EMU_EXPORT OptixResult optixQueryFunctionTable(int abi, unsigned int num_options,
-                                                               void* option_keys,
-                                                               const void** option_values,
-                                                               void* table, size_t table_bytes) {
+extern "C" VORN_EMU_EXPORT OptixResult
+optixQueryFunctionTable(int abi, unsigned int num_options, void* option_keys,
+                        const void** option_values, void* table, size_t table_bytes) {
     using namespace vorn::emu;
     if (abi != 118 && abi != 105) return OPTIX_ERROR_UNSUPPORTED_ABI_VERSION;
     if (!abi_served(abi)) return OPTIX_ERROR_UNSUPPORTED_ABI_VERSION;
     const size_t slots = abi == 118 ? 60 : 52;
-    if (table_bytes != slots * sizeof(void*)) return OPTIX_ERROR_FUNCTION_TABLE_SIZE_MISMATCH;
+    if (table_bytes != slots * sizeof(void*))
+        return OPTIX_ERROR_FUNCTION_TABLE_SIZE_MISMATCH;
     if (!table || num_options != 0 || option_keys || option_values) {
         return OPTIX_ERROR_INVALID_VALUE;
     }
     void** out = static_cast<void**>(table);
     for (size_t i = 0; i < slots; ++i) out[i] = slot(unsupported);
     for (const Served& s : served_slots()) {
-        if (abi == 118) out[s.abi118] = s.fn118;
-        else out[s.abi105] = s.fn105;
+        if (abi == 118)
+            out[s.abi118] = s.fn118;
+        else
+            out[s.abi105] = s.fn105;
     }
     return OPTIX_SUCCESS;
 }

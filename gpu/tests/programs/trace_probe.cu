@@ -42,7 +42,8 @@ VORN_DEVICE void closest_hit() {
     float o2w[12], w2o[12];
     dev::object_to_world(o2w);
     dev::world_to_object(w2o);
-    h.object_bary_point = lerp_triangle(data->vertices, data->indices[h.prim], b.b1, b.b2);
+    h.object_bary_point =
+        lerp_triangle(data->vertices, data->indices[h.prim], b.b1, b.b2);
     h.bary_point = xform_point(o2w, h.object_bary_point);
     h.object_point = xform_point(w2o, h.world_origin + h.world_direction * h.t);
     dev::set_payload(0, dev::get_payload(0) + kTokenHit);

@@ -22,24 +22,25 @@ static_assert(sizeof(ProbeRay) == 32, "ProbeRay is 32 bytes");
 /// Everything the closest-hit or miss program saw, plus the payload words
 /// as the raygen program got them back.
 struct ProbeHit {
-    float t;                  ///< ray tmax in the program (closest hit: hit distance)
-    uint32_t prim;            ///< primitive index
+    float t;        ///< ray tmax in the program (closest hit: hit distance)
+    uint32_t prim;  ///< primitive index
     uint32_t instance_id;
     uint32_t instance_index;
     uint32_t sbt_gas_index;
-    uint32_t record_tag;      ///< tag of the SBT record the program ran from
-    uint32_t front;           ///< 1 when the hit was front-facing
+    uint32_t record_tag;  ///< tag of the SBT record the program ran from
+    uint32_t front;       ///< 1 when the hit was front-facing
     uint32_t hit_kind;
-    float b1, b2;             ///< barycentrics
-    float3 world_origin;      ///< world ray as the program saw it
+    float b1, b2;         ///< barycentrics
+    float3 world_origin;  ///< world ray as the program saw it
     float3 world_direction;
-    float3 bary_point;        ///< barycentric point of the hit triangle, to world by the instance
-    float3 object_point;      ///< origin + t * direction, to object space by the instance
-    float3 object_bary_point; ///< barycentric point in object space
-    uint32_t launch_linear;   ///< y * width + x of the launch index seen in the program
-    uint32_t payload_token;   ///< payload word 0 after the trace
-    uint32_t payload_tag;     ///< payload word 1 after the trace
-    uint32_t payload_t_bits;  ///< payload word 2 after the trace
+    float3
+        bary_point;  ///< barycentric point of the hit triangle, to world by the instance
+    float3 object_point;  ///< origin + t * direction, to object space by the instance
+    float3 object_bary_point;  ///< barycentric point in object space
+    uint32_t launch_linear;    ///< y * width + x of the launch index seen in the program
+    uint32_t payload_token;    ///< payload word 0 after the trace
+    uint32_t payload_tag;      ///< payload word 1 after the trace
+    uint32_t payload_t_bits;   ///< payload word 2 after the trace
 };
 static_assert(sizeof(ProbeHit) == 116, "ProbeHit is 116 bytes");
 
