@@ -158,7 +158,8 @@ def test_scene_checks_before_rendering():
         vorn_gpu.simulate_cpu(scene, spp=1)
     scene = sunlit_plane()
     scene.set_num_bands(2)  # the sun's irradiance would be read past the spectral array
-    with pytest.raises(RuntimeError, match=r"^simulate_cpu: the emitter reads spectral values \[1, 3\)"):
+    msg = r"^simulate_cpu: the emitter reads spectral values \[1, 3\)"
+    with pytest.raises(RuntimeError, match=msg):
         vorn_gpu.simulate_cpu(scene, spp=1)
     scene = sunlit_plane()
     scene.set_sensor(0, -4, 3, 2.0, 2.0, ortho_down(0, 0, 3))
