@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "gpu/optix_types.h"
 #include "scene/types.h"
@@ -288,6 +289,64 @@ VORN_DEVICE void world_to_object(float m[12]) {
     instance_rows(m, true);
 #else
     vorn_emu_world_to_object(m);
+#endif
+}
+
+// ---- atomics ---------------------------------------------------------------
+// Launch indices run concurrently on the device and on the emulation's worker
+// threads alike, so tallies shared between them go through these.
+
+VORN_DEVICE unsigned int atomic_add(unsigned int* address, unsigned int value) {
+#if defined(__CUDACC__)
+    return atomicAdd(address, value);
+#else
+    return __atomic_fetch_add(address, value, __ATOMIC_RELAXED);
+#endif
+}
+
+VORN_DEVICE unsigned long long atomic_add(unsigned long long* address,
+                                          unsigned long long value) {
+#if defined(__CUDACC__)
+    return atomicAdd(address, value);
+#else
+    return __atomic_fetch_add(address, value, __ATOMIC_RELAXED);
+#endif
+}
+
+#if !defined(__CUDACC__)
+// Floating-point add as a compare-and-swap loop on the value's bits.
+template <typename F, typename Bits>
+inline F host_atomic_add(F* address, F value) {
+    Bits* bits = reinterpret_cast<Bits*>(address);
+    Bits old = __atomic_load_n(bits, __ATOMIC_RELAXED);
+    for (;;) {
+        F current, next;
+        std::memcpy(&current, &old, sizeof current);
+        next = current + value;
+        Bits desired;
+        std::memcpy(&desired, &next, sizeof desired);
+        if (__atomic_compare_exchange_n(bits, &old, desired, true, __ATOMIC_RELAXED,
+                                        __ATOMIC_RELAXED)) {
+            return current;
+        }
+    }
+}
+#endif
+
+VORN_DEVICE float atomic_add(float* address, float value) {
+#if defined(__CUDACC__)
+    return atomicAdd(address, value);
+#else
+    return host_atomic_add<float, uint32_t>(address, value);
+#endif
+}
+
+/// Double-precision add (native from compute capability 6.0 on).
+VORN_DEVICE double atomic_add(double* address, double value) {
+#if defined(__CUDACC__)
+    return atomicAdd(address, value);
+#else
+    return host_atomic_add<double, uint64_t>(address, value);
 #endif
 }
 

@@ -229,8 +229,11 @@ void ProbeScene::build_sbt(size_t num_meshes) {
 }
 
 std::vector<probe::ProbeHit> ProbeScene::trace(const std::vector<probe::ProbeRay>& rays,
-                                               unsigned width, float tmin, float tmax) {
-    DeviceBuffer ray_buf, hit_buf, params_buf;
+                                               unsigned width, float tmin, float tmax,
+                                               probe::ProbeTally* tally) {
+    DeviceBuffer ray_buf, hit_buf, params_buf, tally_buf;
+    const probe::ProbeTally zero{};
+    tally_buf.upload(&zero, sizeof zero, "tally");
     ray_buf.upload(rays, "rays");
     hit_buf.alloc(rays.size() * sizeof(probe::ProbeHit), "hits");
     hit_buf.fill(0, "hits zero");
@@ -241,6 +244,7 @@ std::vector<probe::ProbeHit> ProbeScene::trace(const std::vector<probe::ProbeRay
     p.num_rays = unsigned(rays.size());
     p.tmin = tmin;
     p.tmax = tmax;
+    p.tally = static_cast<probe::ProbeTally*>(tally_buf.data());
     params_buf.upload(&p, sizeof p, "params");
     const unsigned height = unsigned((rays.size() + width - 1) / width);
     optix_check(optix_api().launch(pipeline_.pipeline(), ctx_.stream(), params_buf.get(),
@@ -249,6 +253,7 @@ std::vector<probe::ProbeHit> ProbeScene::trace(const std::vector<probe::ProbeRay
     cuda_check(cudaDeviceSynchronize(), "launch sync");
     std::vector<probe::ProbeHit> hits(rays.size());
     hit_buf.copy_to_host(hits.data(), hits.size() * sizeof(probe::ProbeHit), "hits down");
+    if (tally) tally_buf.copy_to_host(tally, sizeof *tally, "tally down");
     return hits;
 }
 

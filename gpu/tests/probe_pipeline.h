@@ -50,10 +50,12 @@ public:
 
     /// Writes a new transform into the instance buffer and refits the IAS.
     void move_instance(int k, const float xform[12]);
-    /// One probe launch over `rays`, `width` launch indices per row.
+    /// One probe launch over `rays`, `width` launch indices per row; the
+    /// launch's tallies go to `tally` when given.
     std::vector<probe::ProbeHit> trace(const std::vector<probe::ProbeRay>& rays,
                                        unsigned width, float tmin = 1e-4f,
-                                       float tmax = 1e16f);
+                                       float tmax = 1e16f,
+                                       probe::ProbeTally* tally = nullptr);
 
 private:
     void build_ias(unsigned operation);

@@ -47,9 +47,9 @@ TEST(EmuRejects, ModulesNeedPtxAndTheLaunchVariableSize) {
     OptiXContext ctx(0);
     EXPECT_EQ(create_module(ctx, "not ptx at all", probe_options()).code,
               OPTIX_ERROR_INVALID_INPUT);
-    const ModuleResult wrong = create_module(ctx, probe_ptx(), probe_options(48));
+    const ModuleResult wrong = create_module(ctx, probe_ptx(), probe_options(56));
     EXPECT_EQ(wrong.code, OPTIX_ERROR_INVALID_INPUT);
-    EXPECT_NE(wrong.log.find("params has 40 bytes"), std::string::npos) << wrong.log;
+    EXPECT_NE(wrong.log.find("params has 48 bytes"), std::string::npos) << wrong.log;
     const ModuleResult good = create_module(ctx, probe_ptx(), probe_options());
     ASSERT_EQ(good.code, OPTIX_SUCCESS) << good.log;
     optix_api().module_destroy(good.module);
@@ -164,7 +164,7 @@ TEST(EmuRejects, LaunchParametersLargerThanTheVariableAreRefused) {
     testing::internal::GetCapturedStderr();
     // A host copy of the record is not device memory.
     sbt.raygenRecord = CUdeviceptr(reinterpret_cast<uintptr_t>(&rg));
-    EXPECT_EQ(optix_api().launch(pipeline.pipeline(), ctx.stream(), params.get(), 40,
+    EXPECT_EQ(optix_api().launch(pipeline.pipeline(), ctx.stream(), params.get(), 48,
                                  &sbt, 1, 1, 1),
               OPTIX_ERROR_INVALID_VALUE);
 }

@@ -31,9 +31,11 @@ void fill_cpu_scene(const TestScene& s, embree::EmbreeSceneManager* cpu) {
 
 // Everything the probe reports for ray i must follow from the reference hit.
 void expect_matches(const TestScene& s, const std::vector<ProbeRay>& rays,
-                    const std::vector<ProbeHit>& hits,
+                    const std::vector<ProbeHit>& hits, const probe::ProbeTally& tally,
                     const embree::EmbreeSceneManager& cpu) {
     int checked_hits = 0, checked_misses = 0;
+    uint32_t ref_hits = 0;
+    double t_sum = 0;
     for (size_t i = 0; i < rays.size(); ++i) {
         const ProbeRay& r = rays[i];
         const ProbeHit& h = hits[i];
@@ -53,6 +55,8 @@ void expect_matches(const TestScene& s, const std::vector<ProbeRay>& rays,
             continue;
         }
         const int mesh = s.instances[size_t(ref.instance)].mesh_id;
+        ++ref_hits;
+        t_sum += h.t;
         EXPECT_NEAR(h.t, ref.t, 1e-5 * ref.t);
         EXPECT_NEAR(h.t, c.t, 1e-6 * ref.t);
         EXPECT_EQ(h.payload_token, uint32_t(i) * 16u + probe::kTokenHit);
@@ -81,6 +85,11 @@ void expect_matches(const TestScene& s, const std::vector<ProbeRay>& rays,
         EXPECT_EQ(h.hit_kind, ref.front ? 0xFEu : 0xFFu);
         ++checked_hits;
     }
+    // Every closest-hit invocation added to the tallies from whichever
+    // worker thread ran it; the float sum may differ by its rounding order.
+    EXPECT_EQ(tally.hits, ref_hits);
+    EXPECT_NEAR(tally.t_sum_d, t_sum, 1e-9 * t_sum);
+    EXPECT_NEAR(tally.t_sum, t_sum, 2e-4 * t_sum);
     // The rays are aimed at the scene: most hit, every 17th goes up and misses.
     EXPECT_GT(checked_hits, int(rays.size()) / 2);
     EXPECT_GE(checked_misses, int(rays.size()) / 17);
@@ -114,7 +123,9 @@ TEST_P(EmuTrace, InstancedSceneMatchesReferenceAndCpuScene) {
     fill_cpu_scene(s, &cpu);
     const std::vector<ProbeRay> rays = make_rays(1500, 7);
     // A width that leaves the last launch row partly beyond the rays.
-    expect_matches(s, rays, gpu.trace(rays, 37, kTmin, kTmax), cpu);
+    probe::ProbeTally tally{};
+    const std::vector<ProbeHit> hits = gpu.trace(rays, 37, kTmin, kTmax, &tally);
+    expect_matches(s, rays, hits, tally, cpu);
 }
 
 TEST_P(EmuTrace, MovedInstanceIsTracedAfterRefit) {
@@ -132,7 +143,9 @@ TEST_P(EmuTrace, MovedInstanceIsTracedAfterRefit) {
     cpu.update_instance_transform(1, s.instances[1].xform);
     cpu.refit_ias();
     const std::vector<ProbeRay> rays = make_rays(800, 11);
-    expect_matches(s, rays, gpu.trace(rays, 64, kTmin, kTmax), cpu);
+    probe::ProbeTally tally{};
+    const std::vector<ProbeHit> hits = gpu.trace(rays, 64, kTmin, kTmax, &tally);
+    expect_matches(s, rays, hits, tally, cpu);
 }
 
 INSTANTIATE_TEST_SUITE_P(Abi, EmuTrace, testing::Values(118, 105));

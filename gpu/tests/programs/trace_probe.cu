@@ -46,6 +46,9 @@ VORN_DEVICE void closest_hit() {
         lerp_triangle(data->vertices, data->indices[h.prim], b.b1, b.b2);
     h.bary_point = xform_point(o2w, h.object_bary_point);
     h.object_point = xform_point(w2o, h.world_origin + h.world_direction * h.t);
+    dev::atomic_add(&params.tally->hits, 1u);
+    dev::atomic_add(&params.tally->t_sum, h.t);
+    dev::atomic_add(&params.tally->t_sum_d, double(h.t));
     dev::set_payload(0, dev::get_payload(0) + kTokenHit);
     dev::set_payload(1, data->tag);
     dev::set_payload(2, uint32_t(float_as_int(h.t)));

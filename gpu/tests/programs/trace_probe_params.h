@@ -44,6 +44,13 @@ struct ProbeHit {
 };
 static_assert(sizeof(ProbeHit) == 116, "ProbeHit is 116 bytes");
 
+/// Tallies every launch index adds to, through the device layer's atomics.
+struct ProbeTally {
+    uint32_t hits;   ///< rays that hit
+    float t_sum;     ///< sum of hit distances, single precision
+    double t_sum_d;  ///< the same sum, double precision
+};
+
 struct ProbeParams {
     OptixTraversableHandle handle;
     const ProbeRay* rays;
@@ -52,8 +59,9 @@ struct ProbeParams {
     float tmin;
     float tmax;
     uint32_t pad;
+    ProbeTally* tally;
 };
-static_assert(sizeof(ProbeParams) == 40, "ProbeParams is 40 bytes");
+static_assert(sizeof(ProbeParams) == 48, "ProbeParams is 48 bytes");
 static_assert(offsetof(ProbeParams, num_rays) == 24, "num_rays at 24");
 
 /// Hit-group record data: the mesh's device buffers and a tag naming the record.
