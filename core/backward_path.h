@@ -211,7 +211,7 @@ VORN_HD bool render_pixel_sample(const Tracer& tracer, const SceneView& sv, int 
     if (check_ray) {
         if (dot(d, d) < 0.5f) return false;
         if (sv.terrain_following && s.type == kSensorOrthographic)
-            follow_terrain(tracer, o, d);
+            follow_terrain(tracer, o, d, sv.max_height);
     }
     enter_tile(sv.tile, sv.max_height, o, d);
     trace_backward_path(tracer, sv, o, d, rng, max_depth, rr_depth, tp, rad);

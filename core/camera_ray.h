@@ -110,15 +110,22 @@ VORN_HD bool camera_ray(const SensorData& s, float u, float v, float3* o, float3
     }
 }
 
-/// Orthographic rays of a terrain-following sensor start 1e5 back from the
-/// terrain below their ground-plane crossing, so relief never hides under the
-/// camera plane.
+/// Orthographic rays of a terrain-following sensor start back along -d from
+/// the terrain below their ground-plane crossing, so relief never hides under
+/// the camera plane. The back-off is 1e5, but never more than it takes to
+/// climb 1 m above the highest scene point: beyond that the ray only crosses
+/// empty space, while at 1e5 a float origin carries about 8 mm of rounding,
+/// enough to put the hit point under the surface it found.
 template <class Tracer>
-VORN_HD void follow_terrain(const Tracer& tracer, float3& o, float3 d) {
+VORN_HD void follow_terrain(const Tracer& tracer, float3& o, float3 d, float max_height) {
     float3 ground = o + (-o.z / d.z) * d;
     auto h =
         tracer.trace_ray(make_f3(ground.x, ground.y, o.z), make_f3(0.0f, 0.0f, -1.0f));
-    if (h.hit) o = make_f3(ground.x, ground.y, o.z - h.t) - kTerrainBackoff * d;
+    if (!h.hit) return;
+    const float3 terrain = make_f3(ground.x, ground.y, o.z - h.t);
+    float backoff = kTerrainBackoff;
+    if (d.z < 0.0f) backoff = f_min(backoff, (max_height + 1.0f - terrain.z) / -d.z);
+    o = terrain - f_max(backoff, 0.0f) * d;
 }
 
 /// Whole part of x (an int32 conversion towards zero), saturating where the

@@ -327,6 +327,21 @@ def test_terrain_following_starts_rays_above_the_terrain_below_their_ground_cros
     assert checked >= width - 2
 
 
+
+@pytest.mark.parametrize("terrain_z", [0.0, 2.5])
+@pytest.mark.parametrize("zenith", [0.0, 40.0])
+def test_terrain_following_camera_sees_sunlit_terrain(terrain_z, zenith):
+    # The back-off above the terrain must not cost so much float precision
+    # that hit points fall under the surface and the sun looks occluded.
+    rho, sun_e = [0.4], [2.0]
+    scene = lambertian_plane_scene(1, rho + sun_e, z=terrain_z)
+    scene.set_emitter(0, sun_at(zenith, 30.0), 1)
+    scene.set_sensor(0, 8, 8, 20.0, 20.0, ortho_down(7.0, 3.0, 50.0), terrain_following=True)
+    scene.build()
+    img = vorn_gpu.simulate_cpu(scene, spp=1, max_depth=1)
+    expected = rho[0] * sun_e[0] * math.cos(math.radians(zenith)) / math.pi
+    np.testing.assert_allclose(img, expected, rtol=2e-6)
+
 def test_max_depth_zero_writes_zero_and_shape_is_height_width_bands():
     scene = lambertian_plane_scene(3, [0.5] * 3 + [1.0] * 3 + [2.0] * 3)
     scene.set_emitter(0, sun_at(10.0), 3)
