@@ -32,11 +32,13 @@ struct BareEmbree {
         for (const Mesh& m : s.meshes) {
             RTCScene scene = rtcNewScene(device);
             RTCGeometry g = rtcNewGeometry(device, RTC_GEOMETRY_TYPE_TRIANGLE);
-            void* vb = rtcSetNewGeometryBuffer(g, RTC_BUFFER_TYPE_VERTEX, 0, RTC_FORMAT_FLOAT3,
-                                               sizeof(float3), m.vertices.size());
+            void* vb =
+                rtcSetNewGeometryBuffer(g, RTC_BUFFER_TYPE_VERTEX, 0, RTC_FORMAT_FLOAT3,
+                                        sizeof(float3), m.vertices.size());
             std::memcpy(vb, m.vertices.data(), m.vertices.size() * sizeof(float3));
-            void* ib = rtcSetNewGeometryBuffer(g, RTC_BUFFER_TYPE_INDEX, 0, RTC_FORMAT_UINT3,
-                                               sizeof(int3), m.indices.size());
+            void* ib =
+                rtcSetNewGeometryBuffer(g, RTC_BUFFER_TYPE_INDEX, 0, RTC_FORMAT_UINT3,
+                                        sizeof(int3), m.indices.size());
             std::memcpy(ib, m.indices.data(), m.indices.size() * sizeof(int3));
             rtcCommitGeometry(g);
             rtcAttachGeometry(scene, g);
@@ -106,7 +108,8 @@ Timing measure(size_t n, int threads, int reps, Query query) {
         auto worker = [&] {
             long local = 0;
             for (size_t begin; (begin = next.fetch_add(kChunk)) < n;)
-                for (size_t i = begin; i < std::min(n, begin + kChunk); ++i) local += query(i);
+                for (size_t i = begin; i < std::min(n, begin + kChunk); ++i)
+                    local += query(i);
             hits += local;
         };
         const auto t0 = std::chrono::steady_clock::now();
@@ -114,7 +117,8 @@ Timing measure(size_t n, int threads, int reps, Query query) {
         for (int t = 1; t < threads; ++t) pool.emplace_back(worker);
         worker();
         for (std::thread& t : pool) t.join();
-        const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        const double s =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
         best.mrays_per_s = std::max(best.mrays_per_s, double(n) / s * 1e-6);
         best.hits = hits;
     }
@@ -141,13 +145,15 @@ int main(int argc, char** argv) {
     vorn::embree::EmbreeSceneManager scene;
     const CanopyScene canopy = make_canopy_scene(scene, opt);
     const BareEmbree bare(scene);
-    std::printf("canopy: %d instances of %d crown meshes, %u triangles, top %.2f m, %d bands\n",
-                opt.num_instances, opt.num_leaf_meshes, canopy.total_triangles, canopy.top,
-                opt.num_bands);
-    std::printf("rays per set: %zu, best of %d runs, hardware threads: %u, load average: %s\n",
-                n, reps, std::thread::hardware_concurrency(), load_average().c_str());
-    std::printf("\n%-7s %-8s %3s %12s %12s %7s %9s %9s\n", "rays", "query", "thr", "vorn Mray/s",
-                "bare Mray/s", "ratio", "hits", "bare hits");
+    std::printf(
+        "canopy: %d instances of %d crown meshes, %u triangles, top %.2f m, %d bands\n",
+        opt.num_instances, opt.num_leaf_meshes, canopy.total_triangles, canopy.top,
+        opt.num_bands);
+    std::printf(
+        "rays per set: %zu, best of %d runs, hardware threads: %u, load average: %s\n", n,
+        reps, std::thread::hardware_concurrency(), load_average().c_str());
+    std::printf("\n%-7s %-8s %3s %12s %12s %7s %9s %9s\n", "rays", "query", "thr",
+                "vorn Mray/s", "bare Mray/s", "ratio", "hits", "bare hits");
 
     const RaySet sets[2] = {canopy.camera_rays(n, 1), canopy.inside_rays(n, 2)};
     const char* set_names[2] = {"camera", "inside"};
@@ -161,22 +167,24 @@ int main(int argc, char** argv) {
                     v = measure(n, threads, reps, [&](size_t i) {
                         return scene.trace_shadow(r.origin[i], r.direction[i], 1e16f);
                     });
-                    b = measure(n, threads, reps,
-                                [&](size_t i) { return bare_any(bare.top, r.origin[i], r.direction[i]); });
+                    b = measure(n, threads, reps, [&](size_t i) {
+                        return bare_any(bare.top, r.origin[i], r.direction[i]);
+                    });
                 } else {
-                    v = measure(n, threads, reps,
-                                [&](size_t i) { return scene.trace_ray(r.origin[i], r.direction[i]).hit; });
+                    v = measure(n, threads, reps, [&](size_t i) {
+                        return scene.trace_ray(r.origin[i], r.direction[i]).hit;
+                    });
                     b = measure(n, threads, reps, [&](size_t i) {
                         return bare_closest(bare.top, r.origin[i], r.direction[i]);
                     });
                 }
                 if (threads == 1) single[0] = v.mrays_per_s, single[1] = b.mrays_per_s;
                 std::printf("%-7s %-8s %3d %12.3f %12.3f %7.3f %9ld %9ld", set_names[si],
-                            any ? "shadow" : "closest", threads, v.mrays_per_s, b.mrays_per_s,
-                            v.mrays_per_s / b.mrays_per_s, v.hits, b.hits);
+                            any ? "shadow" : "closest", threads, v.mrays_per_s,
+                            b.mrays_per_s, v.mrays_per_s / b.mrays_per_s, v.hits, b.hits);
                 if (threads == 2)
-                    std::printf("   scaling vorn %.2fx bare %.2fx", v.mrays_per_s / single[0],
-                                b.mrays_per_s / single[1]);
+                    std::printf("   scaling vorn %.2fx bare %.2fx",
+                                v.mrays_per_s / single[0], b.mrays_per_s / single[1]);
                 std::printf("\n");
             }
         }

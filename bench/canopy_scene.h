@@ -7,7 +7,8 @@
 //   opt.num_instances = 800;
 //   const vorn::bench::CanopyScene canopy = vorn::bench::make_canopy_scene(scene, opt);
 //   vorn::bench::RaySet rays = canopy.camera_rays(1 << 20, /*seed=*/1);
-//   for (size_t i = 0; i < rays.size(); ++i) scene.trace_ray(rays.origin[i], rays.direction[i]);
+//   for (size_t i = 0; i < rays.size(); ++i) scene.trace_ray(rays.origin[i],
+//   rays.direction[i]);
 //
 // What make_canopy_scene puts into the (empty) scene, then builds:
 // - mesh 0: a ground square [0, extent]^2 at z = 0, Lambertian (material 0),
@@ -35,13 +36,13 @@
 namespace vorn::bench {
 
 struct CanopyOptions {
-    int num_bands = 3;            ///< spectral bands nb
-    int num_instances = 400;      ///< crown instances
-    int num_leaf_meshes = 4;      ///< distinct crown meshes
-    int triangles_per_mesh = 600; ///< mean crown mesh size (two triangles per leaf)
-    float extent = 20.0f;         ///< side of the square plot, metres
-    int num_repetitions = 0;      ///< > 0 makes the plot a periodic tile
-    int image_width = 256;        ///< sensor pixels
+    int num_bands = 3;             ///< spectral bands nb
+    int num_instances = 400;       ///< crown instances
+    int num_leaf_meshes = 4;       ///< distinct crown meshes
+    int triangles_per_mesh = 600;  ///< mean crown mesh size (two triangles per leaf)
+    float extent = 20.0f;          ///< side of the square plot, metres
+    int num_repetitions = 0;       ///< > 0 makes the plot a periodic tile
+    int image_width = 256;         ///< sensor pixels
     int image_height = 256;
     uint64_t seed = 20240611;
 };
@@ -73,9 +74,9 @@ struct RaySet {
 };
 
 struct CanopyScene {
-    float extent = 0;            ///< the plot is [0, extent]^2
-    float top = 0;               ///< highest point (the scene's max_height)
-    int ground_instance = 0;     ///< instance id of the ground square
+    float extent = 0;         ///< the plot is [0, extent]^2
+    float top = 0;            ///< highest point (the scene's max_height)
+    int ground_instance = 0;  ///< instance id of the ground square
     uint32_t total_triangles = 0;
 
     /// Downward camera-like rays: origins 5 m over the canopy top spread over
@@ -84,8 +85,10 @@ struct CanopyScene {
         BenchRng rng{seed};
         RaySet r;
         for (size_t i = 0; i < n; ++i) {
-            r.origin.push_back({rng.uniform(0, extent), rng.uniform(0, extent), top + 5.0f});
-            const float tilt = 0.364f * std::sqrt(rng.uniform()), phi = rng.uniform(0, 6.2831853f);
+            r.origin.push_back(
+                {rng.uniform(0, extent), rng.uniform(0, extent), top + 5.0f});
+            const float tilt = 0.364f * std::sqrt(rng.uniform()),
+                        phi = rng.uniform(0, 6.2831853f);
             r.direction.push_back(
                 normalize(float3{tilt * std::cos(phi), tilt * std::sin(phi), -1.0f}));
         }
@@ -129,16 +132,18 @@ inline Mesh make_crown(BenchRng& rng, int num_leaves, int material_id) {
         c = {1.5f * c.x, 1.5f * c.y, 1.2f * c.z};
         float3 n = rng.direction();
         if (n.z < 0) n = -n;  // leaves face mostly upwards
-        const float3 a = normalize(cross(n, std::fabs(n.z) < 0.9f ? float3{0, 0, 1} : float3{1, 0, 0}));
+        const float3 a = normalize(
+            cross(n, std::fabs(n.z) < 0.9f ? float3{0, 0, 1} : float3{1, 0, 0}));
         const float3 w = cross(n, a);  // unit: n and a are orthonormal
         const float len = rng.uniform(0.14f, 0.22f), half_w = 0.45f * len;
         const int i = int(m.vertices.size());
-        m.vertices.push_back(c - 0.5f * len * a);   // base
-        m.vertices.push_back(c + half_w * w);       // side
-        m.vertices.push_back(c + 0.5f * len * a);   // tip
-        m.vertices.push_back(c - half_w * w);       // other side
+        m.vertices.push_back(c - 0.5f * len * a);  // base
+        m.vertices.push_back(c + half_w * w);      // side
+        m.vertices.push_back(c + 0.5f * len * a);  // tip
+        m.vertices.push_back(c - half_w * w);      // other side
         // The blade curls: side normals lean outwards, the midrib keeps n.
-        m.normals.insert(m.normals.end(), {n, normalize(n + 0.3f * w), n, normalize(n - 0.3f * w)});
+        m.normals.insert(m.normals.end(),
+                         {n, normalize(n + 0.3f * w), n, normalize(n - 0.3f * w)});
         m.indices.push_back({i, i + 1, i + 2});
         m.indices.push_back({i, i + 2, i + 3});
     }
@@ -148,7 +153,8 @@ inline Mesh make_crown(BenchRng& rng, int num_leaves, int material_id) {
 }  // namespace detail
 
 /// Fills an empty scene with the canopy described above and builds it.
-inline CanopyScene make_canopy_scene(embree::EmbreeSceneManager& scene, const CanopyOptions& o) {
+inline CanopyScene make_canopy_scene(embree::EmbreeSceneManager& scene,
+                                     const CanopyOptions& o) {
     BenchRng rng{o.seed};
     const int nb = o.num_bands, nl = o.num_leaf_meshes;
     const float e = o.extent;
@@ -178,7 +184,8 @@ inline CanopyScene make_canopy_scene(embree::EmbreeSceneManager& scene, const Ca
     scene.set_sky(sky);
 
     scene.add_mesh({{0, 0, 0}, {e, 0, 0}, {e, e, 0}, {0, e, 0}},
-                   {{0, 0, 1}, {0, 0, 1}, {0, 0, 1}, {0, 0, 1}}, {{0, 1, 2}, {0, 2, 3}}, 0);
+                   {{0, 0, 1}, {0, 0, 1}, {0, 0, 1}, {0, 0, 1}}, {{0, 1, 2}, {0, 2, 3}},
+                   0);
     CanopyScene out;
     out.ground_instance = scene.add_instance(0, 0, 0, 0, 1);
     for (int k = 0; k < nl; ++k) {
@@ -188,7 +195,8 @@ inline CanopyScene make_canopy_scene(embree::EmbreeSceneManager& scene, const Ca
         scene.add_mesh(crown.vertices, crown.normals, crown.indices, crown.material_id);
     }
     for (int i = 0; i < o.num_instances; ++i) {
-        const float x = rng.uniform(0, e), y = rng.uniform(0, e), z = rng.uniform(2.5f, 6.0f);
+        const float x = rng.uniform(0, e), y = rng.uniform(0, e),
+                    z = rng.uniform(2.5f, 6.0f);
         const float h = rng.uniform(0, 6.2831853f), s = rng.uniform(0.8f, 1.2f);
         const float c = s * std::cos(h), sn = s * std::sin(h);
         const float xf[12] = {c, -sn, 0, x, sn, c, 0, y, 0, 0, s, z};
@@ -199,7 +207,8 @@ inline CanopyScene make_canopy_scene(embree::EmbreeSceneManager& scene, const Ca
     sensor.type = kSensorOrthographic;
     sensor.width = o.image_width;
     sensor.height = o.image_height;
-    const float cam[16] = {1, 0, 0, 0.5f * e, 0, 1, 0, 0.5f * e, 0, 0, 1, 20.0f, 0, 0, 0, 1};
+    const float cam[16] = {1, 0, 0, 0.5f * e, 0, 1, 0, 0.5f * e,
+                           0, 0, 1, 20.0f,    0, 0, 0, 1};
     for (int i = 0; i < 16; ++i) sensor.cam_xform[i] = cam[i];
     sensor.fov = 60.0f * 3.1415927f / 180.0f;
     sensor.ortho_w = sensor.ortho_h = e;

@@ -32,13 +32,16 @@ inline std::string error_of(const std::function<void()>& f) {
 using Xform = std::array<float, 12>;
 
 inline Xform identity_xform() { return {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0}; }
-inline Xform translation(float x, float y, float z) { return {1, 0, 0, x, 0, 1, 0, y, 0, 0, 1, z}; }
+inline Xform translation(float x, float y, float z) {
+    return {1, 0, 0, x, 0, 1, 0, y, 0, 0, 1, z};
+}
 
 /// Rotation by `deg` degrees about the (normalised) axis, then scale diag(s),
 /// then translation t: p' = R * S * p + t (Rodrigues' formula in double).
 inline Xform rotate_scale_translate(std::array<double, 3> axis, double deg,
                                     std::array<double, 3> s, std::array<double, 3> t) {
-    const double len = std::sqrt(axis[0] * axis[0] + axis[1] * axis[1] + axis[2] * axis[2]);
+    const double len =
+        std::sqrt(axis[0] * axis[0] + axis[1] * axis[1] + axis[2] * axis[2]);
     const double x = axis[0] / len, y = axis[1] / len, z = axis[2] / len;
     const double a = deg * M_PI / 180.0, c = std::cos(a), sn = std::sin(a), k = 1.0 - c;
     const double r[3][3] = {{c + x * x * k, x * y * k - z * sn, x * z * k + y * sn},
@@ -46,7 +49,8 @@ inline Xform rotate_scale_translate(std::array<double, 3> axis, double deg,
                             {z * x * k - y * sn, z * y * k + x * sn, c + z * z * k}};
     Xform out{};
     for (int i = 0; i < 3; ++i) {
-        for (int j = 0; j < 3; ++j) out[size_t(4 * i + j)] = float(r[i][j] * s[size_t(j)]);
+        for (int j = 0; j < 3; ++j)
+            out[size_t(4 * i + j)] = float(r[i][j] * s[size_t(j)]);
         out[size_t(4 * i + 3)] = float(t[size_t(i)]);
     }
     return out;
@@ -65,13 +69,16 @@ inline D3 unit(D3 a) {
     return {a.x / l, a.y / l, a.z / l};
 }
 inline D3 apply(const Xform& m, D3 p) {
-    return {m[0] * p.x + m[1] * p.y + m[2] * p.z + m[3], m[4] * p.x + m[5] * p.y + m[6] * p.z + m[7],
+    return {m[0] * p.x + m[1] * p.y + m[2] * p.z + m[3],
+            m[4] * p.x + m[5] * p.y + m[6] * p.z + m[7],
             m[8] * p.x + m[9] * p.y + m[10] * p.z + m[11]};
 }
 inline float3 f3(D3 a) { return {float(a.x), float(a.y), float(a.z)}; }
 
 /// Face normal of a triangle by the right-hand rule over (v0, v1, v2).
-inline D3 face_normal(D3 v0, D3 v1, D3 v2) { return unit(cross3(sub(v1, v0), sub(v2, v0))); }
+inline D3 face_normal(D3 v0, D3 v1, D3 v2) {
+    return unit(cross3(sub(v1, v0), sub(v2, v0)));
+}
 
 inline void expect_near3(float3 got, D3 want, double tol, const std::string& what) {
     EXPECT_NEAR(got.x, want.x, tol) << what;
@@ -82,9 +89,11 @@ inline void expect_near3(float3 got, D3 want, double tol, const std::string& wha
 /// Every field of two hit records equal bit for bit (padding excluded).
 inline bool same_hit(const RayHit& a, const RayHit& b) {
     auto eq3 = [](float3 p, float3 q) { return p.x == q.x && p.y == q.y && p.z == q.z; };
-    return a.t == b.t && eq3(a.position, b.position) && eq3(a.shading_normal, b.shading_normal) &&
-           eq3(a.geometric_normal, b.geometric_normal) && a.material_id == b.material_id &&
-           a.prim_id == b.prim_id && a.instance_id == b.instance_id && a.hit == b.hit &&
+    return a.t == b.t && eq3(a.position, b.position) &&
+           eq3(a.shading_normal, b.shading_normal) &&
+           eq3(a.geometric_normal, b.geometric_normal) &&
+           a.material_id == b.material_id && a.prim_id == b.prim_id &&
+           a.instance_id == b.instance_id && a.hit == b.hit &&
            a.back_face == b.back_face && a.reserved == b.reserved;
 }
 
@@ -98,9 +107,11 @@ inline int add_unit_triangle(EmbreeSceneManager& s, int material_id = 0,
 /// The unit cube [0,1]^3 as 12 outward-facing triangles.
 inline int add_unit_cube(EmbreeSceneManager& s, int material_id = 0) {
     std::vector<float3> v;
-    for (int i = 0; i < 8; ++i) v.push_back({float(i & 1), float((i >> 1) & 1), float((i >> 2) & 1)});
-    const std::vector<int3> idx = {{0, 2, 1}, {1, 2, 3}, {4, 5, 6}, {5, 7, 6}, {0, 1, 4}, {1, 5, 4},
-                                   {2, 6, 3}, {3, 6, 7}, {0, 4, 2}, {2, 4, 6}, {1, 3, 5}, {3, 7, 5}};
+    for (int i = 0; i < 8; ++i)
+        v.push_back({float(i & 1), float((i >> 1) & 1), float((i >> 2) & 1)});
+    const std::vector<int3> idx = {{0, 2, 1}, {1, 2, 3}, {4, 5, 6}, {5, 7, 6},
+                                   {0, 1, 4}, {1, 5, 4}, {2, 6, 3}, {3, 6, 7},
+                                   {0, 4, 2}, {2, 4, 6}, {1, 3, 5}, {3, 7, 5}};
     return s.add_mesh(std::move(v), {}, idx, material_id);
 }
 

@@ -30,7 +30,8 @@ TEST(CanopyScene, SameSeedSameScene) {
     }
     ASSERT_EQ(a.instances.size(), b.instances.size());
     for (size_t i = 0; i < a.instances.size(); ++i)
-        EXPECT_EQ(0, std::memcmp(a.instances[i].xform, b.instances[i].xform, 48)) << "instance " << i;
+        EXPECT_EQ(0, std::memcmp(a.instances[i].xform, b.instances[i].xform, 48))
+            << "instance " << i;
     EXPECT_EQ(a.spectral_params, b.spectral_params);
 }
 

@@ -24,7 +24,8 @@ TEST(SceneLifecycle, UpdateInstanceTransformRejectsIdsOutOfRange) {
     const std::string msg = "update_instance_transform: id out of range";
     const Xform m = translation(1, 2, 3);
     EmbreeSceneManager s;
-    EXPECT_EQ(error_of([&] { s.update_instance_transform(0, m.data()); }), msg) << "no instances";
+    EXPECT_EQ(error_of([&] { s.update_instance_transform(0, m.data()); }), msg)
+        << "no instances";
     add_unit_triangle(s);
     const Xform id = identity_xform();
     s.add_instance(0, id.data());
@@ -179,17 +180,22 @@ INSTANTIATE_TEST_SUITE_P(
         HeightCase{"below_ground", {translation(0, 0, -5)}, 0.0},
         HeightCase{"above_ground", {translation(0, 0, 5)}, 6.0},
         HeightCase{"straddling", {translation(3, 4, -0.25f)}, 0.75},
-        HeightCase{"scaled", {rotate_scale_translate({0, 0, 1}, 0, {2, 2, 2}, {0, 0, 0})}, 2.0},
+        HeightCase{
+            "scaled", {rotate_scale_translate({0, 0, 1}, 0, {2, 2, 2}, {0, 0, 0})}, 2.0},
         // About x by 45 degrees: z' = y sin + z cos, largest at y = z = 1.
         HeightCase{"rotated_45",
                    {rotate_scale_translate({1, 0, 0}, 45, {1, 1, 1}, {0, 0, 1})},
                    1.0 + kSqrt2},
         // Upside down (z in [-1, 0]) and lifted by 0.5.
-        HeightCase{"flipped", {rotate_scale_translate({1, 0, 0}, 180, {1, 1, 1}, {0, 0, 0.5})}, 0.5},
+        HeightCase{"flipped",
+                   {rotate_scale_translate({1, 0, 0}, 180, {1, 1, 1}, {0, 0, 0.5})},
+                   0.5},
         HeightCase{"highest_of_several",
                    {translation(0, 0, -5), translation(0, 0, 2), translation(9, 9, 0.5f)},
                    3.0}),
-    [](const ::testing::TestParamInfo<HeightCase>& i) { return std::string(i.param.name); });
+    [](const ::testing::TestParamInfo<HeightCase>& i) {
+        return std::string(i.param.name);
+    });
 
 // ---- build-time geometry checks ---------------------------------------------
 
@@ -213,7 +219,8 @@ TEST_P(SceneBuildCheck, RejectsAndLeavesTheSceneAsItWas) {
         EXPECT_EQ(error_of([&] { fresh.build(); }), c.message) << c.name;
         EXPECT_FALSE(fresh.is_built()) << c.name;
         EXPECT_TRUE(fresh.instance_infos().empty()) << c.name;
-        for (const Instance& inst : fresh.instances) EXPECT_EQ(inst.geom_id, kInvalidGeomId);
+        for (const Instance& inst : fresh.instances)
+            EXPECT_EQ(inst.geom_id, kInvalidGeomId);
     }
     EmbreeSceneManager s;
     add_unit_triangle(s);
@@ -230,27 +237,34 @@ TEST_P(SceneBuildCheck, RejectsAndLeavesTheSceneAsItWas) {
 INSTANTIATE_TEST_SUITE_P(
     Geometry, SceneBuildCheck,
     ::testing::Values(
-        BadGeometry{"mesh_id_past_end", [](EmbreeSceneManager& s) { s.add_instance(3, 0, 0, 0, 1); },
+        BadGeometry{"mesh_id_past_end",
+                    [](EmbreeSceneManager& s) { s.add_instance(3, 0, 0, 0, 1); },
                     "build: instance 1 refers to mesh 3 but the scene has 1 meshes"},
-        BadGeometry{"mesh_id_negative", [](EmbreeSceneManager& s) { s.add_instance(-1, 0, 0, 0, 1); },
+        BadGeometry{"mesh_id_negative",
+                    [](EmbreeSceneManager& s) { s.add_instance(-1, 0, 0, 0, 1); },
                     "build: instance 1 refers to mesh -1 but the scene has 1 meshes"},
         BadGeometry{"too_few_normals",
                     [](EmbreeSceneManager& s) {
-                        s.add_mesh({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {{0, 0, 1}, {0, 0, 1}},
-                                   {{0, 1, 2}}, 0);
+                        s.add_mesh({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}},
+                                   {{0, 0, 1}, {0, 0, 1}}, {{0, 1, 2}}, 0);
                     },
-                    "build: mesh 1 has 2 normals for 3 vertices (expected none or one per vertex)"},
+                    "build: mesh 1 has 2 normals for 3 vertices (expected none or one "
+                    "per vertex)"},
         BadGeometry{"index_past_end",
                     [](EmbreeSceneManager& s) {
-                        s.add_mesh({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {}, {{0, 1, 2}, {1, 2, 3}}, 0);
+                        s.add_mesh({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {},
+                                   {{0, 1, 2}, {1, 2, 3}}, 0);
                     },
                     "build: mesh 1 triangle 1 indexes a vertex outside [0, 3)"},
-        BadGeometry{"index_negative",
-                    [](EmbreeSceneManager& s) {
-                        s.add_mesh({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {}, {{0, -1, 2}}, 0);
-                    },
-                    "build: mesh 1 triangle 0 indexes a vertex outside [0, 3)"}),
-    [](const ::testing::TestParamInfo<BadGeometry>& i) { return std::string(i.param.name); });
+        BadGeometry{
+            "index_negative",
+            [](EmbreeSceneManager& s) {
+                s.add_mesh({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {}, {{0, -1, 2}}, 0);
+            },
+            "build: mesh 1 triangle 0 indexes a vertex outside [0, 3)"}),
+    [](const ::testing::TestParamInfo<BadGeometry>& i) {
+        return std::string(i.param.name);
+    });
 
 // ---- reuse of built geometry -------------------------------------------------
 

@@ -28,7 +28,8 @@ TEST(SceneQueries, MinimalTriangleHitAndMiss) {
     EXPECT_FLOAT_EQ(h.t, 1.0f);
     expect_near3(h.position, {0.25, 0.25, 0.0}, 1e-6, "position");
     expect_near3(h.geometric_normal, {0, 0, 1}, 1e-6, "geometric normal");
-    expect_near3(h.shading_normal, {0, 0, 1}, 1e-6, "shading normal without mesh normals");
+    expect_near3(h.shading_normal, {0, 0, 1}, 1e-6,
+                 "shading normal without mesh normals");
     EXPECT_FALSE(h.back_face);
     EXPECT_EQ(h.material_id, 7);
     EXPECT_EQ(h.prim_id, 0);
@@ -60,7 +61,8 @@ TEST(SceneQueries, MissRecordIsAllZero) {
     s.add_instance(0, t.data());
     s.build();
     expect_all_zero(s.trace_ray({0, 0, 10}, {0, 0, -1}), "ray beside the triangle");
-    expect_all_zero(s.trace_ray({5.25f, 5.25f, 10}, {0, 0, 1}), "ray away from the triangle");
+    expect_all_zero(s.trace_ray({5.25f, 5.25f, 10}, {0, 0, 1}),
+                    "ray away from the triangle");
 
     EmbreeSceneManager empty;
     empty.build();
@@ -70,7 +72,8 @@ TEST(SceneQueries, MissRecordIsAllZero) {
     EmbreeSceneManager no_instances;  // a mesh no instance refers to is invisible
     add_unit_triangle(no_instances);
     no_instances.build();
-    expect_all_zero(no_instances.trace_ray({0.25f, 0.25f, 1}, {0, 0, -1}), "no instances");
+    expect_all_zero(no_instances.trace_ray({0.25f, 0.25f, 1}, {0, 0, -1}),
+                    "no instances");
 }
 
 // Triangle copies at z = 0 (instance 0) and z = -1 (instance 1); the ray starts
@@ -107,13 +110,14 @@ TEST_P(SceneTnear, HitsCloserThanTnearAreIgnored) {
     EXPECT_EQ(s.trace_shadow(o, d, 0.5f), blocked) << "z0 " << c.z0 << " dir " << c.dir_z;
 }
 
-INSTANTIATE_TEST_SUITE_P(OnAndNearSurface, SceneTnear,
-                         ::testing::Values(TnearCase{0.0f, -1.0f, 1, 1.0f},      // on it, into it
-                                           TnearCase{0.0f, 1.0f, -1, 0.0f},      // on it, away
-                                           TnearCase{5e-5f, -1.0f, 1, 1.00005f}, // inside tnear
-                                           TnearCase{5e-5f, 1.0f, -1, 0.0f},
-                                           TnearCase{2e-4f, -1.0f, 0, 2e-4f},    // beyond tnear
-                                           TnearCase{1.0f, -1.0f, 0, 1.0f}));
+INSTANTIATE_TEST_SUITE_P(
+    OnAndNearSurface, SceneTnear,
+    ::testing::Values(TnearCase{0.0f, -1.0f, 1, 1.0f},       // on it, into it
+                      TnearCase{0.0f, 1.0f, -1, 0.0f},       // on it, away
+                      TnearCase{5e-5f, -1.0f, 1, 1.00005f},  // inside tnear
+                      TnearCase{5e-5f, 1.0f, -1, 0.0f},
+                      TnearCase{2e-4f, -1.0f, 0, 2e-4f},  // beyond tnear
+                      TnearCase{1.0f, -1.0f, 0, 1.0f}));
 
 TEST(SceneQueries, BackFaceTurnsBothNormalsTowardsTheOrigin) {
     EmbreeSceneManager s;
@@ -136,8 +140,9 @@ TEST(SceneQueries, BackFaceTurnsBothNormalsTowardsTheOrigin) {
     EXPECT_FALSE(f.back_face);
     EXPECT_GT(f.shading_normal.z, 0.0f);
     // The two sides see the same shading normal up to the sign.
-    expect_near3(h.shading_normal, {-f.shading_normal.x, -f.shading_normal.y, -f.shading_normal.z},
-                 1e-6, "mirrored shading normal");
+    expect_near3(h.shading_normal,
+                 {-f.shading_normal.x, -f.shading_normal.y, -f.shading_normal.z}, 1e-6,
+                 "mirrored shading normal");
 }
 
 TEST(SceneQueries, TIsInUnitsOfTheDirectionLength) {
@@ -152,7 +157,8 @@ TEST(SceneQueries, TIsInUnitsOfTheDirectionLength) {
         ASSERT_TRUE(h.hit) << "length " << len;
         EXPECT_NEAR(h.t, 3.0 / len, 1e-5) << "length " << len;
         expect_near3(h.position, {0.25, 0.25, 0.0}, 1e-5, "position");
-        // The occluder sits at t = 3 / len: just short of it is clear, just past it blocked.
+        // The occluder sits at t = 3 / len: just short of it is clear, just past it
+        // blocked.
         EXPECT_FALSE(s.trace_shadow(o, d, 0.99f * 3.0f / len)) << "length " << len;
         EXPECT_TRUE(s.trace_shadow(o, d, 1.01f * 3.0f / len)) << "length " << len;
     }
@@ -184,9 +190,11 @@ TEST_P(SceneInstanceXform, WorldNormalIsTheTransformedFaceNormal) {
 
     const D3 w0 = apply(c.m, v[0]), w1 = apply(c.m, v[1]), w2 = apply(c.m, v[2]);
     const D3 n = face_normal(w0, w1, w2);
-    const D3 centre{(w0.x + w1.x + w2.x) / 3, (w0.y + w1.y + w2.y) / 3, (w0.z + w1.z + w2.z) / 3};
+    const D3 centre{(w0.x + w1.x + w2.x) / 3, (w0.y + w1.y + w2.y) / 3,
+                    (w0.z + w1.z + w2.z) / 3};
     for (double side : {1.0, -1.0}) {
-        const D3 o{centre.x + 3 * side * n.x, centre.y + 3 * side * n.y, centre.z + 3 * side * n.z};
+        const D3 o{centre.x + 3 * side * n.x, centre.y + 3 * side * n.y,
+                   centre.z + 3 * side * n.z};
         const RayHit h = s.trace_ray(f3(o), f3({-side * n.x, -side * n.y, -side * n.z}));
         const std::string what = std::string(c.name) + (side > 0 ? " front" : " back");
         ASSERT_TRUE(h.hit) << what;
@@ -204,13 +212,18 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         XformCase{"identity", identity_xform()},
         XformCase{"translation", translation(10, -20, 5)},
-        XformCase{"rotation_z90", rotate_scale_translate({0, 0, 1}, 90, {1, 1, 1}, {0, 0, 0})},
-        XformCase{"rotation", rotate_scale_translate({1, 2, 3}, 70, {1, 1, 1}, {1, 2, 3})},
-        XformCase{"uniform_scale", rotate_scale_translate({0, 1, 1}, 30, {2.5, 2.5, 2.5}, {0, 0, 1})},
+        XformCase{"rotation_z90",
+                  rotate_scale_translate({0, 0, 1}, 90, {1, 1, 1}, {0, 0, 0})},
+        XformCase{"rotation",
+                  rotate_scale_translate({1, 2, 3}, 70, {1, 1, 1}, {1, 2, 3})},
+        XformCase{"uniform_scale",
+                  rotate_scale_translate({0, 1, 1}, 30, {2.5, 2.5, 2.5}, {0, 0, 1})},
         XformCase{"nonuniform_scale",
                   rotate_scale_translate({1, -1, 2}, 50, {3.0, 0.5, 1.5}, {-4, 2, 7})},
         XformCase{"shear", Xform{1, 0.7f, 0, 1, 0, 1, 0, 0, 0.4f, 0, 1, 2}}),
-    [](const ::testing::TestParamInfo<XformCase>& i) { return std::string(i.param.name); });
+    [](const ::testing::TestParamInfo<XformCase>& i) {
+        return std::string(i.param.name);
+    });
 
 TEST(SceneQueries, ShadingNormalInterpolatesAtBarycentrics) {
     const D3 n0 = unit({0.4, 0, 1}), n1 = unit({0, -0.5, 1}), n2 = unit({-0.2, 0.3, 1});
@@ -221,8 +234,10 @@ TEST(SceneQueries, ShadingNormalInterpolatesAtBarycentrics) {
         const Xform m = rotated ? rot : identity_xform();
         s.add_instance(0, m.data());
         s.build();
-        const D3 up = face_normal(apply(m, {0, 0, 0}), apply(m, {1, 0, 0}), apply(m, {0, 1, 0}));
-        const std::pair<double, double> uvs[] = {{0.1, 0.1}, {0.6, 0.2}, {0.15, 0.7}, {1.0 / 3, 1.0 / 3}};
+        const D3 up =
+            face_normal(apply(m, {0, 0, 0}), apply(m, {1, 0, 0}), apply(m, {0, 1, 0}));
+        const std::pair<double, double> uvs[] = {
+            {0.1, 0.1}, {0.6, 0.2}, {0.15, 0.7}, {1.0 / 3, 1.0 / 3}};
         for (auto [u, v] : uvs) {
             // The point with barycentrics (u, v) on this triangle is (u, v, 0).
             const D3 p = apply(m, {u, v, 0});
@@ -244,9 +259,10 @@ TEST(SceneQueries, ShadingNormalInterpolatesAtBarycentrics) {
 
 TEST(SceneQueries, ReportsInstanceMaterialAndPrimitive) {
     EmbreeSceneManager s;
-    add_strip(s, 5, 4);     // mesh 0, material 4
+    add_strip(s, 5, 4);       // mesh 0, material 4
     add_unit_triangle(s, 9);  // mesh 1, material 9
-    const Xform a = identity_xform(), b = translation(0, 10, 0), c = translation(0, 20, 0);
+    const Xform a = identity_xform(), b = translation(0, 10, 0),
+                c = translation(0, 20, 0);
     s.add_instance(1, a.data());
     s.add_instance(0, b.data());
     s.add_instance(0, c.data());
@@ -274,8 +290,8 @@ TEST(SceneShadow, OccluderBetweenTnearAndTfar) {
     EXPECT_FALSE(s.trace_shadow(o, up, 1.99f));
     EXPECT_TRUE(s.trace_shadow(o, up, 2.01f));
     EXPECT_TRUE(s.trace_shadow(o, up, 1e30f));
-    EXPECT_FALSE(s.trace_shadow(o, {0, 0, -1}, 1e30f));      // looking away
-    EXPECT_FALSE(s.trace_shadow({2, 2, 0}, up, 1e30f));      // beside it
+    EXPECT_FALSE(s.trace_shadow(o, {0, 0, -1}, 1e30f));                 // looking away
+    EXPECT_FALSE(s.trace_shadow({2, 2, 0}, up, 1e30f));                 // beside it
     EXPECT_TRUE(s.trace_shadow({0.25f, 0.25f, 4}, {0, 0, -1}, 2.01f));  // from behind
     // Nothing lies between 1e-4 and a tfar at or below it, whatever the scene holds.
     for (float tfar : {5e-5f, 0.0f, -1.0f, -1e30f})
@@ -291,8 +307,9 @@ TEST(SceneQueries, ConcurrentTracesMatchSequential) {
     std::mt19937 rng(12345);
     std::uniform_real_distribution<float> pos(-10, 10), ang(0, 360);
     for (int i = 0; i < 200; ++i) {
-        const Xform m = rotate_scale_translate({pos(rng), pos(rng), pos(rng) + 11}, ang(rng),
-                                               {1, 1, 1}, {pos(rng), pos(rng), pos(rng)});
+        const Xform m =
+            rotate_scale_translate({pos(rng), pos(rng), pos(rng) + 11}, ang(rng),
+                                   {1, 1, 1}, {pos(rng), pos(rng), pos(rng)});
         s.add_instance(i % 2, m.data());
     }
     s.build();

@@ -20,8 +20,9 @@ std::string check(const EmbreeSceneManager& s, int nb) {
 }
 
 std::string range_error(const std::string& what, long begin, long end, size_t size) {
-    return std::string(kWho) + ": " + what + " reads spectral values [" + std::to_string(begin) +
-           ", " + std::to_string(end) + ") but the spectral array holds " + std::to_string(size);
+    return std::string(kWho) + ": " + what + " reads spectral values [" +
+           std::to_string(begin) + ", " + std::to_string(end) +
+           ") but the spectral array holds " + std::to_string(size);
 }
 
 /// A built one-triangle scene whose mesh uses material 0.
@@ -62,7 +63,8 @@ struct MaterialCase {
 
 void PrintTo(const MaterialCase& c, std::ostream* os) { *os << "type " << int(c.type); }
 
-class MaterialRange : public ::testing::TestWithParam<std::tuple<MaterialCase, int, int>> {};
+class MaterialRange
+    : public ::testing::TestWithParam<std::tuple<MaterialCase, int, int>> {};
 
 // A material reads quantities × nb values from its offset: an array exactly that
 // long passes, one value shorter fails and names the range.
@@ -80,11 +82,12 @@ TEST_P(MaterialRange, ExactLengthPassesOneShortFails) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(TypesBandsOffsets, MaterialRange,
-                         ::testing::Combine(::testing::Values(MaterialCase{MaterialType::Lambertian, 1},
-                                                              MaterialCase{MaterialType::Rpv, 4},
-                                                              MaterialCase{MaterialType::Leaf, 3}),
-                                            ::testing::Values(1, 3, 7), ::testing::Values(0, 2)));
+INSTANTIATE_TEST_SUITE_P(
+    TypesBandsOffsets, MaterialRange,
+    ::testing::Combine(::testing::Values(MaterialCase{MaterialType::Lambertian, 1},
+                                         MaterialCase{MaterialType::Rpv, 4},
+                                         MaterialCase{MaterialType::Leaf, 3}),
+                       ::testing::Values(1, 3, 7), ::testing::Values(0, 2)));
 
 TEST(EngineChecks, NegativeOffsetIsOutOfRange) {
     EmbreeSceneManager s;
@@ -106,7 +109,8 @@ TEST(EngineChecks, ThermalModeReadsOneSlotOfEveryMaterialAndOneWavelengthPerBand
     s.upload_spectral_params(std::vector<float>(6, 0.5f));
     EXPECT_EQ(check(s, 3), "");
     s.set_thermal_mode(true, {8000, 9000});
-    EXPECT_EQ(check(s, 3), "engine: thermal mode needs one wavelength per band (3), got 2");
+    EXPECT_EQ(check(s, 3),
+              "engine: thermal mode needs one wavelength per band (3), got 2");
     EXPECT_EQ(check(s, 2), "");
 }
 
@@ -119,7 +123,8 @@ TEST(EngineChecks, EmitterRangeHasOneValuePerBand) {
         s.upload_spectral_params(std::vector<float>(size_t(2 * nb), 1.0f));
         EXPECT_EQ(check(s, nb), "") << "nb " << nb;
         s.upload_spectral_params(std::vector<float>(size_t(2 * nb - 1), 1.0f));
-        EXPECT_EQ(check(s, nb), range_error("the emitter", nb, 2 * nb, size_t(2 * nb - 1)));
+        EXPECT_EQ(check(s, nb),
+                  range_error("the emitter", nb, 2 * nb, size_t(2 * nb - 1)));
     }
 }
 
@@ -133,7 +138,8 @@ TEST(EngineChecks, SkyRanges) {
         s.set_sky(int(n) - nb);  // the last nb values: fits
         EXPECT_EQ(check(s, nb), "");
         s.set_sky(int(n) - nb + 1);
-        EXPECT_EQ(check(s, nb), range_error("the uniform sky", long(n) - nb + 1, long(n) + 1, n));
+        EXPECT_EQ(check(s, nb),
+                  range_error("the uniform sky", long(n) - nb + 1, long(n) + 1, n));
         // A parametric sky replaces the uniform one, whose range is then not read.
         s.set_hw_sky(nb, {0, 0, 1});
         EXPECT_EQ(check(s, nb), "") << "nb " << nb;
