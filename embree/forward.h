@@ -1,0 +1,60 @@
+// The CPU forward photon tracer: photons from the sun and the sky shot down
+// onto the Embree scene, their absorbed energy tallied in a grid of cells over
+// the scene (fPAR), per triangle, in a terrain instance, and their scattered
+// energy towards chosen view directions (BRF) and upwards (albedo).
+#pragma once
+
+#include <functional>
+#include <vector>
+
+#include "embree/scene_manager.h"
+
+namespace vorn::embree {
+
+/// Photons per batch: progress is reported (and Ctrl-C noticed) between batches.
+constexpr int kForwardBatchPhotons = 1000000;
+
+/// Tallies of one forward run, as sums of photon energies (no division by
+/// photon count or area: each photon carries W * H / num_photons).
+struct ForwardTallies {
+    /// grid[((iz * ny + iy) * nx + ix) * nb + b]; nx * ny * nz * nb values.
+    std::vector<float> grid;
+    /// leaf[(first triangle of instance + prim) * nb + b]; T * nb values or empty.
+    std::vector<float> leaf;
+    /// brf[k * nb + b] for BRF direction k; num_brf_dirs * nb values or empty.
+    std::vector<float> brf;
+    /// Energy escaping upwards per band; nb values when BRF directions were asked for.
+    std::vector<float> albedo;
+    /// Energy absorbed by the terrain instance per band; nb values or empty.
+    std::vector<float> terrain;
+    int nx = 0;
+    int ny = 0;
+    int nz = 0;
+    int nb = 0;
+};
+
+/// Traces `num_photons` photons in batches of kForwardBatchPhotons.
+/// - The extent W x H is the periodic tile when both its sizes are positive,
+///   else the sensor's ortho_w x ortho_h; the grid divides it into nx x ny
+///   columns and the layers bounded by `layer_heights`.
+/// - `num_bands` is the band count of the tallies and of every spectral index.
+/// - `brf_directions` holds 3 * num_brf_dirs floats, or is null (the BRF tally
+///   then stays zero while the albedo is still tallied).
+/// - `max_depth` is replaced by VORN_MAX_DEPTH when that is a decimal number
+///   above 0; Russian roulette applies from `rr_depth`; `num_threads` < 1 uses
+///   every hardware thread.
+/// - `progress`, when set, is called on the calling thread after every batch
+///   with (photons done, num_photons, elapsed ms); an exception it throws
+///   leaves the call after the workers are joined and the tallies are lost.
+/// Throws std::runtime_error for fewer than two layer heights, a grid or
+/// extent that is not positive, prob_sun outside [0, 1] (or 0 without a sky),
+/// and a scene that is not built or would be read out of range.
+ForwardTallies render_forward(EmbreeSceneManager& scene, int nx, int ny,
+                              const std::vector<float>& layer_heights, int num_photons,
+                              int num_bands, bool per_leaf, float prob_sun,
+                              const float* brf_directions, int num_brf_dirs, int max_depth,
+                              int rr_depth, int num_threads,
+                              std::function<void(int, int, float)> progress,
+                              int terrain_instance_id);
+
+}  // namespace vorn::embree

@@ -1,0 +1,70 @@
+// simulate_forward_cpu: the CPU forward photon tracer behind the documented
+// signature, with its tallies returned as a dict of arrays.
+#include <string>
+
+#include "embree/forward.h"
+#include "python/bindings.h"
+#include "python/convert.h"
+
+namespace vorn::py_bind {
+
+namespace {
+
+constexpr int kRussianRouletteDepth = 3;
+constexpr int kAllHardwareThreads = 0;
+
+/// The BRF directions the engine reads: none unless directions are asked
+/// for and given; then a 1-D array holding at least 3 * num_brf_dirs values.
+std::vector<float> read_brf_directions(const FloatArray& dirs, int num_brf_dirs) {
+    if (num_brf_dirs <= 0 || dirs.size() < 1) return {};
+    return read_1d_at_least(dirs, 3 * size_t(num_brf_dirs), "brf_directions");
+}
+
+py::dict to_dict(const vorn::embree::ForwardTallies& t, bool per_leaf, int num_brf_dirs) {
+    // Every shape comes from the tallies' own band count, so no array can
+    // claim more values than the engine produced.
+    const py::ssize_t nb = t.nb;
+    py::dict out;
+    out["grid"] = to_array(t.grid, {t.nz, t.ny, t.nx, nb});
+    if (per_leaf && !t.leaf.empty())
+        out["leaf"] = to_array(t.leaf, {py::ssize_t(t.leaf.size()) / nb, nb});
+    if (!t.brf.empty()) out["brf"] = to_array(t.brf, {num_brf_dirs, nb});
+    if (!t.albedo.empty()) out["albedo"] = to_array(t.albedo, {nb});
+    if (!t.terrain.empty()) out["terrain"] = to_array(t.terrain, {nb});
+    return out;
+}
+
+py::dict simulate_forward_cpu(vorn::embree::EmbreeSceneManager& scene, int nx, int ny,
+                              const FloatArray& layer_heights, int num_photons, int num_bands,
+                              bool per_leaf, const FloatArray& brf_directions, int num_brf_dirs,
+                              float prob_sun, int max_depth, int terrain_instance_id,
+                              const py::object& progress) {
+    if (num_bands < 1)
+        throw std::runtime_error("simulate_forward_cpu: num_bands must be at least 1, got " +
+                                 std::to_string(num_bands));
+    const std::vector<float> layers = read_1d(layer_heights);
+    const std::vector<float> dirs = read_brf_directions(brf_directions, num_brf_dirs);
+    // Interruptible even without a callable: Ctrl-C is noticed between
+    // batches on this thread, and the partial tallies are dropped.
+    vorn::embree::ForwardTallies t = vorn::embree::render_forward(
+        scene, nx, ny, layers, num_photons, num_bands, per_leaf, prob_sun,
+        dirs.empty() ? nullptr : dirs.data(), num_brf_dirs, max_depth, kRussianRouletteDepth,
+        kAllHardwareThreads, wrap_progress_interruptible(progress), terrain_instance_id);
+    return to_dict(t, per_leaf, num_brf_dirs);
+}
+
+}  // namespace
+
+void bind_forward(py::module_& m) {
+    // layer_heights has no default although defaulted parameters precede it:
+    // it can be given by keyword (or positionally), and leaving it out fails
+    // the call with TypeError.
+    m.def("simulate_forward_cpu", &simulate_forward_cpu, py::arg("scene"), py::arg("nx") = 1,
+          py::arg("ny") = 1, py::arg("layer_heights"), py::arg("num_photons") = 10000000,
+          py::arg("num_bands") = 1, py::arg("per_leaf") = false,
+          py::arg("brf_directions") = py::array_t<float>(0), py::arg("num_brf_dirs") = 0,
+          py::arg("prob_sun") = 1.0f, py::arg("max_depth") = 16,
+          py::arg("terrain_instance_id") = -1, py::arg("progress") = py::none());
+}
+
+}  // namespace vorn::py_bind
