@@ -1,0 +1,134 @@
+// Bare Embree beside the CPU engines: the scene's geometry rebuilt as a plain
+// two-level Embree scene, ray queries recorded from an engine's own tracer
+// calls, and their replay on worker threads, so a benchmark can compare an
+// engine's ray rate with what Embree alone achieves on exactly its queries.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <thread>
+#include <vector>
+
+#include "embree/embree_compat.h"
+#include "embree/scene_manager.h"
+
+namespace vorn::bench {
+
+/// One recorded query: closest hit (tfar = 1e16) or occlusion (shadow).
+struct Query {
+    float3 o, d;
+    float tfar;
+    bool shadow;
+};
+
+/// Tracer that forwards to the CPU scene and logs every query.
+struct RecordingTracer {
+    const embree::EmbreeSceneManager* scene;
+    std::vector<Query>* log;
+    embree::RayHit trace_ray(const float3& o, const float3& d) const {
+        log->push_back({o, d, 1e16f, false});
+        return scene->trace_ray(o, d);
+    }
+    bool trace_shadow(const float3& o, const float3& d, float tfar) const {
+        log->push_back({o, d, tfar, true});
+        return scene->trace_shadow(o, d, tfar);
+    }
+};
+
+/// The same geometry as a plain two-level Embree scene.
+class RawScene {
+public:
+    explicit RawScene(const embree::EmbreeSceneManager& s) {
+        for (const Mesh& m : s.meshes) {
+            RTCScene scene = rtcNewScene(device_);
+            RTCGeometry g = rtcNewGeometry(device_, RTC_GEOMETRY_TYPE_TRIANGLE);
+            void* vb = rtcSetNewGeometryBuffer(g, RTC_BUFFER_TYPE_VERTEX, 0,
+                                               RTC_FORMAT_FLOAT3, sizeof(float3),
+                                               m.vertices.size());
+            std::copy(m.vertices.begin(), m.vertices.end(), static_cast<float3*>(vb));
+            void* ib = rtcSetNewGeometryBuffer(g, RTC_BUFFER_TYPE_INDEX, 0, RTC_FORMAT_UINT3,
+                                               sizeof(int3), m.indices.size());
+            std::copy(m.indices.begin(), m.indices.end(), static_cast<int3*>(ib));
+            rtcCommitGeometry(g);
+            rtcAttachGeometry(scene, g);
+            rtcReleaseGeometry(g);
+            rtcCommitScene(scene);
+            meshes_.push_back(scene);
+        }
+        top_ = rtcNewScene(device_);
+        for (const Instance& inst : s.instances) {
+            RTCGeometry g = rtcNewGeometry(device_, RTC_GEOMETRY_TYPE_INSTANCE);
+            rtcSetGeometryInstancedScene(g, meshes_[size_t(inst.mesh_id)]);
+            const float* x = inst.xform;
+            const float cm[16] = {x[0], x[4], x[8],  0, x[1], x[5], x[9],  0,
+                                  x[2], x[6], x[10], 0, x[3], x[7], x[11], 1};
+            rtcSetGeometryTransform(g, 0, RTC_FORMAT_FLOAT4X4_COLUMN_MAJOR, cm);
+            rtcCommitGeometry(g);
+            rtcAttachGeometry(top_, g);
+            rtcReleaseGeometry(g);
+        }
+        rtcCommitScene(top_);
+    }
+    RawScene(const RawScene&) = delete;
+    RawScene& operator=(const RawScene&) = delete;
+    ~RawScene() {
+        rtcReleaseScene(top_);
+        for (RTCScene m : meshes_) rtcReleaseScene(m);
+        rtcReleaseDevice(device_);
+    }
+
+    /// Returns 1 for a hit / an occluder, so the work cannot be optimised away.
+    int run(const Query& q) const {
+        RTCRayHit rh;
+        RTCRay& r = rh.ray;
+        r.org_x = q.o.x, r.org_y = q.o.y, r.org_z = q.o.z;
+        r.dir_x = q.d.x, r.dir_y = q.d.y, r.dir_z = q.d.z;
+        r.tnear = 1e-4f, r.tfar = q.tfar, r.time = 0.0f;
+        r.mask = 0xFFFFFFFFu, r.id = 0, r.flags = 0;
+        if (q.shadow) {
+            embree::rtc_occluded1(top_, &r);
+            return r.tfar < 0.0f;
+        }
+        rh.hit.geomID = RTC_INVALID_GEOMETRY_ID;
+        rh.hit.instID[0] = RTC_INVALID_GEOMETRY_ID;
+        embree::rtc_intersect1(top_, &rh);
+        return rh.hit.geomID != RTC_INVALID_GEOMETRY_ID;
+    }
+
+private:
+    RTCDevice device_ = rtcNewDevice(nullptr);
+    RTCScene top_ = nullptr;
+    std::vector<RTCScene> meshes_;
+};
+
+/// Keeps the fastest of several runs of f in *best (seconds).
+inline void time_into(double* best, const std::function<void()>& f) {
+    const auto t0 = std::chrono::steady_clock::now();
+    f();
+    const std::chrono::duration<double> dt = std::chrono::steady_clock::now() - t0;
+    *best = std::min(*best, dt.count());
+}
+
+/// Replays the log on `threads` workers, chunks handed out through one counter.
+/// Returns the number of hits and occluded queries.
+inline long replay(const std::vector<Query>& log, int threads,
+                   const std::function<int(const Query&)>& q) {
+    constexpr size_t kChunk = 4096;
+    std::atomic<size_t> next{0};
+    std::atomic<long> hits{0};
+    std::vector<std::thread> pool;
+    for (int t = 0; t < threads; ++t)
+        pool.emplace_back([&] {
+            long h = 0;
+            for (size_t b = next.fetch_add(kChunk); b < log.size(); b = next.fetch_add(kChunk))
+                for (size_t i = b; i < std::min(log.size(), b + kChunk); ++i) h += q(log[i]);
+            hits += h;
+        });
+    for (std::thread& t : pool) t.join();
+    return hits.load();
+}
+
+}  // namespace vorn::bench
