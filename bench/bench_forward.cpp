@@ -60,8 +60,8 @@ std::vector<bench::Query> record_queries(const EmbreeSceneManager& scene, int ph
     view.nb = bands;
     const float e = scene.tile.scene_x_size;
     ForwardConfig cfg{};
-    cfg.grid = ForwardGrid{kGridXY, kGridXY, int32_t(layers.size()) - 1, e / kGridXY,
-                           e / kGridXY, layers.data()};
+    cfg.grid = ForwardGrid{kGridXY,     kGridXY,     int32_t(layers.size()) - 1,
+                           e / kGridXY, e / kGridXY, layers.data()};
     cfg.photon_e = double(e) * e / photons;
     cfg.prob_sun = kProbSun;
     cfg.max_depth = kMaxDepth;
@@ -74,7 +74,8 @@ std::vector<bench::Query> record_queries(const EmbreeSceneManager& scene, int ph
     bench::RecordingTracer rec{&scene, &log};
     NullSink sink{per_leaf};
     std::vector<double> energy(static_cast<size_t>(bands));
-    for (int i = 0; i < photons; ++i) trace_photon(rec, view, cfg, uint64_t(i), energy.data(), sink);
+    for (int i = 0; i < photons; ++i)
+        trace_photon(rec, view, cfg, uint64_t(i), energy.data(), sink);
     return log;
 }
 
@@ -107,13 +108,13 @@ int main(int argc, char** argv) {
     double t_forward = 1e30, t_raw = 1e30;
     for (int r = 0; r < kRepeats; ++r) {
         bench::time_into(&t_forward, [&] {
-            embree::render_forward(scene, kGridXY, kGridXY, layers, photons, bands, per_leaf,
-                                   kProbSun, brf.data(), int(brf.size() / 3), kMaxDepth,
-                                   kRrDepth, threads, {}, terrain);
+            embree::render_forward(scene, kGridXY, kGridXY, layers, photons, bands,
+                                   per_leaf, kProbSun, brf.data(), int(brf.size() / 3),
+                                   kMaxDepth, kRrDepth, threads, {}, terrain);
         });
         bench::time_into(&t_raw, [&] {
-            raw_hits = bench::replay(log, threads,
-                                     [&raw](const bench::Query& q) { return raw.run(q); });
+            raw_hits = bench::replay(
+                log, threads, [&raw](const bench::Query& q) { return raw.run(q); });
         });
     }
 
@@ -124,8 +125,9 @@ int main(int argc, char** argv) {
         canopy.total_triangles, scene.num_instances(), bands, double(canopy.extent),
         opt.num_repetitions, kGridXY, kGridXY, layers.size() - 1, int(brf.size() / 3),
         per_leaf ? "on" : "off", photons, threads);
-    std::printf("queries: %.0f (%.0f closest-hit, %ld occlusion), %.2f per photon; hits %ld\n",
-                n, n - double(shadow), shadow, n / photons, raw_hits);
+    std::printf(
+        "queries: %.0f (%.0f closest-hit, %ld occlusion), %.2f per photon; hits %ld\n", n,
+        n - double(shadow), shadow, n / photons, raw_hits);
     std::printf("render_forward : %8.3f s  %10.0f photons/s  %10.0f rays/s\n", t_forward,
                 photons / t_forward, n / t_forward);
     std::printf("raw Embree     : %8.3f s  %10s            %10.0f rays/s\n", t_raw, "",

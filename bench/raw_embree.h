@@ -40,17 +40,18 @@ struct RecordingTracer {
 
 /// The same geometry as a plain two-level Embree scene.
 class RawScene {
-public:
+   public:
     explicit RawScene(const embree::EmbreeSceneManager& s) {
         for (const Mesh& m : s.meshes) {
             RTCScene scene = rtcNewScene(device_);
             RTCGeometry g = rtcNewGeometry(device_, RTC_GEOMETRY_TYPE_TRIANGLE);
-            void* vb = rtcSetNewGeometryBuffer(g, RTC_BUFFER_TYPE_VERTEX, 0,
-                                               RTC_FORMAT_FLOAT3, sizeof(float3),
-                                               m.vertices.size());
+            void* vb =
+                rtcSetNewGeometryBuffer(g, RTC_BUFFER_TYPE_VERTEX, 0, RTC_FORMAT_FLOAT3,
+                                        sizeof(float3), m.vertices.size());
             std::copy(m.vertices.begin(), m.vertices.end(), static_cast<float3*>(vb));
-            void* ib = rtcSetNewGeometryBuffer(g, RTC_BUFFER_TYPE_INDEX, 0, RTC_FORMAT_UINT3,
-                                               sizeof(int3), m.indices.size());
+            void* ib =
+                rtcSetNewGeometryBuffer(g, RTC_BUFFER_TYPE_INDEX, 0, RTC_FORMAT_UINT3,
+                                        sizeof(int3), m.indices.size());
             std::copy(m.indices.begin(), m.indices.end(), static_cast<int3*>(ib));
             rtcCommitGeometry(g);
             rtcAttachGeometry(scene, g);
@@ -98,7 +99,7 @@ public:
         return rh.hit.geomID != RTC_INVALID_GEOMETRY_ID;
     }
 
-private:
+   private:
     RTCDevice device_ = rtcNewDevice(nullptr);
     RTCScene top_ = nullptr;
     std::vector<RTCScene> meshes_;
@@ -123,8 +124,10 @@ inline long replay(const std::vector<Query>& log, int threads,
     for (int t = 0; t < threads; ++t)
         pool.emplace_back([&] {
             long h = 0;
-            for (size_t b = next.fetch_add(kChunk); b < log.size(); b = next.fetch_add(kChunk))
-                for (size_t i = b; i < std::min(log.size(), b + kChunk); ++i) h += q(log[i]);
+            for (size_t b = next.fetch_add(kChunk); b < log.size();
+                 b = next.fetch_add(kChunk))
+                for (size_t i = b; i < std::min(log.size(), b + kChunk); ++i)
+                    h += q(log[i]);
             hits += h;
         });
     for (std::thread& t : pool) t.join();

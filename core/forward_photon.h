@@ -90,21 +90,21 @@ VORN_HD int64_t grid_cell(const ForwardGrid& g, float3 p) {
 /// Everything a photon needs besides the scene view.
 struct ForwardConfig {
     ForwardGrid grid;
-    double photon_e;               ///< area per photon, W * H / num_photons
-    float prob_sun;                ///< probability of a sun photon when a sky is set
-    int32_t max_depth;             ///< scattering events per photon at most
-    int32_t rr_depth;              ///< Russian roulette from this depth on
-    const float* brf_dirs;         ///< num_brf_dirs unit (x, y, z) triples, or null
-    int32_t num_brf_dirs;          ///< BRF directions (0 = none)
-    int32_t terrain_instance_id;   ///< instance tallied as terrain, negative for none
-    const int64_t* leaf_offsets;   ///< first triangle of each instance, or null
-    int32_t num_instances;         ///< entries of leaf_offsets minus one
-    int64_t num_leaf_values;       ///< T * nb: valid per-leaf indices are below this
+    double photon_e;              ///< area per photon, W * H / num_photons
+    float prob_sun;               ///< probability of a sun photon when a sky is set
+    int32_t max_depth;            ///< scattering events per photon at most
+    int32_t rr_depth;             ///< Russian roulette from this depth on
+    const float* brf_dirs;        ///< num_brf_dirs unit (x, y, z) triples, or null
+    int32_t num_brf_dirs;         ///< BRF directions (0 = none)
+    int32_t terrain_instance_id;  ///< instance tallied as terrain, negative for none
+    const int64_t* leaf_offsets;  ///< first triangle of each instance, or null
+    int32_t num_instances;        ///< entries of leaf_offsets minus one
+    int64_t num_leaf_values;      ///< T * nb: valid per-leaf indices are below this
 };
 
 struct ForwardPhoton {
-    Pcg32 rng;
-    float3 origin;
+    Pcg32 rng;       ///< this photon's own stream
+    float3 origin;   ///< start of the next ray segment
     float3 d;        ///< unit travel direction
     double* energy;  ///< nb values of caller scratch: band energy before the weight
     double weight;   ///< area and selection weight
@@ -166,8 +166,8 @@ VORN_HD bool choose_sun_photon(float u, float prob_sun) {
     return u < prob_sun || prob_sun >= 1.0f;
 }
 
-VORN_HD bool emit_sun_photon(const SceneView& sv, const ForwardConfig& cfg, float px, float py,
-                             float z0, ForwardPhoton& ph) {
+VORN_HD bool emit_sun_photon(const SceneView& sv, const ForwardConfig& cfg, float px,
+                             float py, float z0, ForwardPhoton& ph) {
     const float3 s = sv.emitter.direction;
     if (s.z <= 0.0f) return false;
     ph.d = -s;
@@ -179,8 +179,8 @@ VORN_HD bool emit_sun_photon(const SceneView& sv, const ForwardConfig& cfg, floa
     return true;
 }
 
-VORN_HD bool emit_sky_photon(const SceneView& sv, const ForwardConfig& cfg, float px, float py,
-                             float z0, ForwardPhoton& ph) {
+VORN_HD bool emit_sky_photon(const SceneView& sv, const ForwardConfig& cfg, float px,
+                             float py, float z0, ForwardPhoton& ph) {
     const float r = f_sqrt(next_float(ph.rng));
     const float phi = kTwoPi * next_float(ph.rng);
     const float x = r * f_cos(phi);
@@ -207,8 +207,10 @@ VORN_HD bool emit_sky_photon(const SceneView& sv, const ForwardConfig& cfg, floa
     return true;
 }
 
-/// Starts photon `index`. Returns false when it is dropped (sun too low, or a
-/// sun photon with the sun below the horizon).
+/// Starts photon `index` over the grid's extent, 0.1 m above the measurement
+/// plane, aimed to cross that plane at its sampled point. Returns false when
+/// it is dropped: the sun within 0.01 of the horizon (every photon), a sun
+/// photon with the sun below the horizon, a sky photon drawn horizontal.
 VORN_HD bool emit_photon(const SceneView& sv, const ForwardConfig& cfg, uint64_t index,
                          ForwardPhoton& ph) {
     ph.depth = 0;
@@ -219,10 +221,8 @@ VORN_HD bool emit_photon(const SceneView& sv, const ForwardConfig& cfg, uint64_t
     const float py = next_float(ph.rng) * float(cfg.grid.ny) * cfg.grid.dy;
     const float z0 = sv.measurement_plane_height + kPhotonStartLift;
     const bool sun = !has_sky(sv) || choose_sun_photon(next_float(ph.rng), cfg.prob_sun);
-    const bool ok = sun ? emit_sun_photon(sv, cfg, px, py, z0, ph)
-                        : emit_sky_photon(sv, cfg, px, py, z0, ph);
-    if (!ok) return false;
-    return true;
+    return sun ? emit_sun_photon(sv, cfg, px, py, z0, ph)
+               : emit_sky_photon(sv, cfg, px, py, z0, ph);
 }
 
 // ---- transport ---------------------------------------------------------------
@@ -230,15 +230,17 @@ VORN_HD bool emit_photon(const SceneView& sv, const ForwardConfig& cfg, uint64_t
 /// Absorbed energy of this hit into the grid, and the terrain or per-leaf tally.
 template <class Hit, class Sink>
 VORN_HD void tally_absorption(const SceneView& sv, const ForwardConfig& cfg,
-                              const MaterialData& m, const Hit& h, const ForwardPhoton& ph,
-                              Sink& sink) {
+                              const MaterialData& m, const Hit& h,
+                              const ForwardPhoton& ph, Sink& sink) {
     const int nb = sv.nb;
     const int64_t cell = grid_cell(cfg.grid, h.position);
-    const bool terrain = cfg.terrain_instance_id >= 0 && h.instance_id == cfg.terrain_instance_id;
+    const bool terrain =
+        cfg.terrain_instance_id >= 0 && h.instance_id == cfg.terrain_instance_id;
     const bool leaf = !terrain && sink.has_leaf() && cfg.leaf_offsets != nullptr &&
                       h.instance_id >= 0 && h.instance_id < cfg.num_instances;
     for (int b = 0; b < nb; ++b) {
-        const double e = absorptance(m, b, sv.spectral, nb, h.back_face) * ph.energy[b] * ph.weight;
+        const double e =
+            absorptance(m, b, sv.spectral, nb, h.back_face) * ph.energy[b] * ph.weight;
         if (!(e > 0.0)) continue;
         sink.add_grid(cell * nb + b, e);
         if (terrain) {
@@ -252,24 +254,27 @@ VORN_HD void tally_absorption(const SceneView& sv, const ForwardConfig& cfg,
 
 /// Energy this hit scatters towards each BRF direction that sees it.
 template <class Tracer, class Hit, class Sink>
-VORN_HD void tally_brf(const Tracer& tracer, const SceneView& sv, const ForwardConfig& cfg,
-                       const MaterialData& m, const Hit& h, const ShadingFrame& frame,
-                       float3 wi, const ForwardPhoton& ph, Sink& sink) {
+VORN_HD void tally_brf(const Tracer& tracer, const SceneView& sv,
+                       const ForwardConfig& cfg, const MaterialData& m, const Hit& h,
+                       const ShadingFrame& frame, float3 wi, const ForwardPhoton& ph,
+                       Sink& sink) {
     const int nb = sv.nb;
     if (nb <= 0 || cfg.brf_dirs == nullptr) return;
     for (int k = 0; k < cfg.num_brf_dirs; ++k) {
-        const float3 dir =
-            make_f3(cfg.brf_dirs[3 * k], cfg.brf_dirs[3 * k + 1], cfg.brf_dirs[3 * k + 2]);
+        const float3 dir = make_f3(cfg.brf_dirs[3 * k], cfg.brf_dirs[3 * k + 1],
+                                   cfg.brf_dirs[3 * k + 2]);
         if (!(dir.z > 0.0f)) continue;
         // Cheap rejection before the shadow ray; neither test changes state.
         const float c = dot(dir, h.shading_normal);
         if (f_abs(c) < kMinBrfCos) continue;
-        const float3 o = offset_ray_origin(h.position, face_towards(h.geometric_normal, dir));
+        const float3 o =
+            offset_ray_origin(h.position, face_towards(h.geometric_normal, dir));
         if (occluded_periodic(tracer, sv.tile, dir, o)) continue;
         const float3 wk = frame.to_local(dir);
         for (int b = 0; b < nb; ++b) {
-            const double v = double(eval_bsdf(m, b, wi, wk, sv.spectral, nb, h.back_face, false)) *
-                             ph.energy[b] * double(f_abs(c)) * ph.weight;
+            const double v =
+                double(eval_bsdf(m, b, wi, wk, sv.spectral, nb, h.back_face, false)) *
+                ph.energy[b] * double(f_abs(c)) * ph.weight;
             if (v > 0.0) sink.add_brf(int64_t(k) * nb + b, v);
         }
     }
@@ -277,8 +282,9 @@ VORN_HD void tally_brf(const Tracer& tracer, const SceneView& sv, const ForwardC
 
 /// Samples the continuation, weights the energy and plays Russian roulette.
 /// Returns false when the photon ends; else *w is the new local direction.
-VORN_HD bool scatter_photon(const SceneView& sv, const ForwardConfig& cfg, const MaterialData& m,
-                            float3 wi, bool back, ForwardPhoton& ph, float3* w) {
+VORN_HD bool scatter_photon(const SceneView& sv, const ForwardConfig& cfg,
+                            const MaterialData& m, float3 wi, bool back,
+                            ForwardPhoton& ph, float3* w) {
     float u[3];
     draw_bsdf_uniforms(ph.rng, u);
     const DirectionSample ds = sample_bsdf(m, u);
@@ -326,9 +332,10 @@ VORN_HD void transport_photon(const Tracer& tracer, const SceneView& sv,
             // only escape, however many tile crossings it has left.
             const bool gone = ph.d.z > 0.0f && ph.origin.z > sv.max_height;
             float t = 0.0f;
-            if (!gone && ph.wraps < sv.tile.num_repetitions && sv.tile.scene_x_size > 0.0f &&
-                sv.tile.scene_y_size > 0.0f &&
-                (shift_into_tile(sv.tile, ph) || exit_and_wrap(sv.tile, ph.origin, ph.d, &t))) {
+            if (!gone && ph.wraps < sv.tile.num_repetitions &&
+                sv.tile.scene_x_size > 0.0f && sv.tile.scene_y_size > 0.0f &&
+                (shift_into_tile(sv.tile, ph) ||
+                 exit_and_wrap(sv.tile, ph.origin, ph.d, &t))) {
                 ++ph.wraps;
                 continue;
             }
@@ -353,8 +360,9 @@ VORN_HD void transport_photon(const Tracer& tracer, const SceneView& sv,
 
 /// Emits and transports photon `index`. `energy` is nb doubles of scratch.
 template <class Tracer, class Sink>
-VORN_HD void trace_photon(const Tracer& tracer, const SceneView& sv, const ForwardConfig& cfg,
-                          uint64_t index, double* energy, Sink& sink) {
+VORN_HD void trace_photon(const Tracer& tracer, const SceneView& sv,
+                          const ForwardConfig& cfg, uint64_t index, double* energy,
+                          Sink& sink) {
     ForwardPhoton ph;
     ph.energy = energy;
     if (!emit_photon(sv, cfg, index, ph)) return;

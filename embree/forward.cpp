@@ -81,20 +81,24 @@ void scene_extent(const EmbreeSceneManager& scene, float* w, float* h) {
 
 void check_request(const EmbreeSceneManager& scene, int nx, int ny, size_t num_layers,
                    float prob_sun, float w, float h) {
-    if (num_layers < 2) throw std::runtime_error("layer_heights must have at least 2 entries");
+    if (num_layers < 2)
+        throw std::runtime_error("layer_heights must have at least 2 entries");
     if (nx < 1 || ny < 1)
-        throw request_error("nx and ny must be at least 1, got " + std::to_string(nx) + " x " +
-                            std::to_string(ny));
+        throw request_error("nx and ny must be at least 1, got " + std::to_string(nx) +
+                            " x " + std::to_string(ny));
     if (!(w > 0.0f) || !(h > 0.0f) || !std::isfinite(w) || !std::isfinite(h))
-        throw request_error("the scene extent must be positive (set_repetitive tile sizes, or "
-                            "the sensor's ortho_w and ortho_h), got " + std::to_string(w) +
-                            " x " + std::to_string(h));
+        throw request_error(
+            "the scene extent must be positive (set_repetitive tile sizes, or "
+            "the sensor's ortho_w and ortho_h), got " +
+            std::to_string(w) + " x " + std::to_string(h));
     if (!(prob_sun >= 0.0f && prob_sun <= 1.0f))
-        throw request_error("prob_sun must lie in [0, 1], got " + std::to_string(prob_sun));
+        throw request_error("prob_sun must lie in [0, 1], got " +
+                            std::to_string(prob_sun));
     const bool sky = scene.sky.hw_sky_offset >= 0 || scene.sky.sky_offset >= 0;
     if (!sky && prob_sun <= 0.0f)
-        throw request_error("prob_sun must be above 0 when no sky is set (every photon is a "
-                            "sun photon of weight photon_e / prob_sun)");
+        throw request_error(
+            "prob_sun must be above 0 when no sky is set (every photon is a "
+            "sun photon of weight photon_e / prob_sun)");
 }
 
 /// One worker's private tallies and its band scratch.
@@ -210,8 +214,9 @@ std::vector<ThreadTallies> make_thread_tallies(const RunContext& ctx, int thread
 /// Fills everything the workers share from the request.
 void setup_context(RunContext& ctx, const EmbreeSceneManager& scene, int nx, int ny,
                    const std::vector<float>& layer_heights, int num_photons, int nb,
-                   bool per_leaf, float prob_sun, const float* brf_directions, int num_brf_dirs,
-                   int max_depth, int rr_depth, int terrain_instance_id) {
+                   bool per_leaf, float prob_sun, const float* brf_directions,
+                   int num_brf_dirs, int max_depth, int rr_depth,
+                   int terrain_instance_id) {
     float w = 0.0f, h = 0.0f;
     scene_extent(scene, &w, &h);
     check_request(scene, nx, ny, layer_heights.size(), prob_sun, w, h);
@@ -244,7 +249,8 @@ ForwardTallies empty_result(const RunContext& ctx, int nb) {
     out.nz = g.nz;
     out.nb = nb;
     out.grid.assign(tally_size({g.nx, g.ny, g.nz, nb}, "the grid"), 0.0f);
-    if (ctx.brf_on) out.brf.assign(tally_size({ctx.cfg.num_brf_dirs, nb}, "the BRF tally"), 0.0f);
+    if (ctx.brf_on)
+        out.brf.assign(tally_size({ctx.cfg.num_brf_dirs, nb}, "the BRF tally"), 0.0f);
     if (ctx.albedo_on) out.albedo.assign(size_t(nb), 0.0f);
     if (ctx.terrain_on) out.terrain.assign(size_t(nb), 0.0f);
     return out;
@@ -255,8 +261,8 @@ ForwardTallies empty_result(const RunContext& ctx, int nb) {
 ForwardTallies render_forward(EmbreeSceneManager& scene, int nx, int ny,
                               const std::vector<float>& layer_heights, int num_photons,
                               int num_bands, bool per_leaf, float prob_sun,
-                              const float* brf_directions, int num_brf_dirs, int max_depth,
-                              int rr_depth, int num_threads,
+                              const float* brf_directions, int num_brf_dirs,
+                              int max_depth, int rr_depth, int num_threads,
                               std::function<void(int, int, float)> progress,
                               int terrain_instance_id) {
     const int nb = num_bands;

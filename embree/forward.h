@@ -52,8 +52,8 @@ struct ForwardTallies {
 ForwardTallies render_forward(EmbreeSceneManager& scene, int nx, int ny,
                               const std::vector<float>& layer_heights, int num_photons,
                               int num_bands, bool per_leaf, float prob_sun,
-                              const float* brf_directions, int num_brf_dirs, int max_depth,
-                              int rr_depth, int num_threads,
+                              const float* brf_directions, int num_brf_dirs,
+                              int max_depth, int rr_depth, int num_threads,
                               std::function<void(int, int, float)> progress,
                               int terrain_instance_id);
 

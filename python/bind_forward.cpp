@@ -35,21 +35,24 @@ py::dict to_dict(const vorn::embree::ForwardTallies& t, bool per_leaf, int num_b
 }
 
 py::dict simulate_forward_cpu(vorn::embree::EmbreeSceneManager& scene, int nx, int ny,
-                              const FloatArray& layer_heights, int num_photons, int num_bands,
-                              bool per_leaf, const FloatArray& brf_directions, int num_brf_dirs,
+                              const FloatArray& layer_heights, int num_photons,
+                              int num_bands, bool per_leaf,
+                              const FloatArray& brf_directions, int num_brf_dirs,
                               float prob_sun, int max_depth, int terrain_instance_id,
                               const py::object& progress) {
     if (num_bands < 1)
-        throw std::runtime_error("simulate_forward_cpu: num_bands must be at least 1, got " +
-                                 std::to_string(num_bands));
+        throw std::runtime_error(
+            "simulate_forward_cpu: num_bands must be at least 1, got " +
+            std::to_string(num_bands));
     const std::vector<float> layers = read_1d(layer_heights);
     const std::vector<float> dirs = read_brf_directions(brf_directions, num_brf_dirs);
     // Interruptible even without a callable: Ctrl-C is noticed between
     // batches on this thread, and the partial tallies are dropped.
     vorn::embree::ForwardTallies t = vorn::embree::render_forward(
         scene, nx, ny, layers, num_photons, num_bands, per_leaf, prob_sun,
-        dirs.empty() ? nullptr : dirs.data(), num_brf_dirs, max_depth, kRussianRouletteDepth,
-        kAllHardwareThreads, wrap_progress_interruptible(progress), terrain_instance_id);
+        dirs.empty() ? nullptr : dirs.data(), num_brf_dirs, max_depth,
+        kRussianRouletteDepth, kAllHardwareThreads, wrap_progress_interruptible(progress),
+        terrain_instance_id);
     return to_dict(t, per_leaf, num_brf_dirs);
 }
 
@@ -59,12 +62,13 @@ void bind_forward(py::module_& m) {
     // layer_heights has no default although defaulted parameters precede it:
     // it can be given by keyword (or positionally), and leaving it out fails
     // the call with TypeError.
-    m.def("simulate_forward_cpu", &simulate_forward_cpu, py::arg("scene"), py::arg("nx") = 1,
-          py::arg("ny") = 1, py::arg("layer_heights"), py::arg("num_photons") = 10000000,
-          py::arg("num_bands") = 1, py::arg("per_leaf") = false,
-          py::arg("brf_directions") = py::array_t<float>(0), py::arg("num_brf_dirs") = 0,
-          py::arg("prob_sun") = 1.0f, py::arg("max_depth") = 16,
-          py::arg("terrain_instance_id") = -1, py::arg("progress") = py::none());
+    m.def("simulate_forward_cpu", &simulate_forward_cpu, py::arg("scene"),
+          py::arg("nx") = 1, py::arg("ny") = 1, py::arg("layer_heights"),
+          py::arg("num_photons") = 10000000, py::arg("num_bands") = 1,
+          py::arg("per_leaf") = false, py::arg("brf_directions") = py::array_t<float>(0),
+          py::arg("num_brf_dirs") = 0, py::arg("prob_sun") = 1.0f,
+          py::arg("max_depth") = 16, py::arg("terrain_instance_id") = -1,
+          py::arg("progress") = py::none());
 }
 
 }  // namespace vorn::py_bind

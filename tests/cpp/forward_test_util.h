@@ -35,10 +35,10 @@ struct ForwardRequest {
 
 inline ForwardTallies run_forward(EmbreeSceneManager& s, const ForwardRequest& r) {
     const int nd = int(r.brf_dirs.size() / 3);
-    return embree::render_forward(s, r.nx, r.ny, r.layers, r.num_photons, r.num_bands,
-                                  r.per_leaf, r.prob_sun, nd ? r.brf_dirs.data() : nullptr, nd,
-                                  r.max_depth, r.rr_depth, r.num_threads, r.progress,
-                                  r.terrain_instance_id);
+    return embree::render_forward(
+        s, r.nx, r.ny, r.layers, r.num_photons, r.num_bands, r.per_leaf, r.prob_sun,
+        nd ? r.brf_dirs.data() : nullptr, nd, r.max_depth, r.rr_depth, r.num_threads,
+        r.progress, r.terrain_instance_id);
 }
 
 inline double sum(const std::vector<float>& v) {
@@ -61,8 +61,8 @@ inline float3 direction_deg(double theta, double phi) {
 
 /// Horizontal rectangle [x0, x1] x [y0, y1] at height z, face normal +z, as one
 /// instance; returns the instance id.
-inline int add_rect(EmbreeSceneManager& s, float x0, float y0, float x1, float y1, float z,
-                    int material) {
+inline int add_rect(EmbreeSceneManager& s, float x0, float y0, float x1, float y1,
+                    float z, int material) {
     const int mesh = s.add_mesh({{x0, y0, z}, {x1, y0, z}, {x1, y1, z}, {x0, y1, z}}, {},
                                 {{0, 1, 2}, {0, 2, 3}}, material);
     return s.add_instance(mesh, 0.0f, 0.0f, 0.0f, 1.0f);
@@ -72,8 +72,8 @@ inline int add_rect(EmbreeSceneManager& s, float x0, float y0, float x1, float y
 /// and heights in [z0, z1], normals uniform on the sphere, from a fixed LCG.
 /// Leaves crossing a tile side get a copy one tile over, so the repeated
 /// scene is an unbroken random canopy. One mesh, one instance.
-inline int add_random_leaves(EmbreeSceneManager& s, int n, float side, float size, float z0,
-                             float z1, int material, uint64_t seed) {
+inline int add_random_leaves(EmbreeSceneManager& s, int n, float side, float size,
+                             float z0, float z1, int material, uint64_t seed) {
     uint64_t state = seed * 2862933555777941757ull + 3037000493ull;
     auto uniform = [&state]() {
         state = state * 6364136223846793005ull + 1442695040888963407ull;
@@ -100,7 +100,8 @@ inline int add_random_leaves(EmbreeSceneManager& s, int n, float side, float siz
         for (int sx = -1; sx <= 1; ++sx) {
             for (int sy = -1; sy <= 1; ++sy) {
                 const double ox = cx + sx * size, oy = cy + sy * size;
-                if (ox + reach < 0 || ox - reach > size || oy + reach < 0 || oy - reach > size)
+                if (ox + reach < 0 || ox - reach > size || oy + reach < 0 ||
+                    oy - reach > size)
                     continue;
                 const int b = int(v.size());
                 const double cs[4][2] = {{-h, -h}, {h, -h}, {h, h}, {-h, h}};

@@ -26,7 +26,8 @@ struct RefPcg {
     float uniform() { return float(step()) * 2.3283064e-10f; }
 };
 
-/// The stream of forward photon `index`: initstate index + 1000003, initseq index * 7919 + 1.
+/// The stream of forward photon `index`: initstate index + 1000003, initseq index * 7919
+/// + 1.
 RefPcg photon_stream(uint64_t index) {
     RefPcg r;
     r.inc = ((index * 7919 + 1) << 1) | 1;
@@ -45,12 +46,21 @@ TEST(ForwardGrid, ColumnsTruncateThenClampToTheBorderColumns) {
     };
     // Extent 4 m in 4 columns of 1 m: x = W lands in the last column, points
     // left of the extent in the first, NaN and infinities never escape [0, 3].
-    const Case cases[] = {{0.0f, 0},  {0.999f, 0}, {1.0f, 1},  {2.5f, 2},     {3.999f, 3},
-                          {4.0f, 3},  {7.0f, 3},   {-0.5f, 0}, {-1e9f, 0},    {1e30f, 3},
+    const Case cases[] = {{0.0f, 0},
+                          {0.999f, 0},
+                          {1.0f, 1},
+                          {2.5f, 2},
+                          {3.999f, 3},
+                          {4.0f, 3},
+                          {7.0f, 3},
+                          {-0.5f, 0},
+                          {-1e9f, 0},
+                          {1e30f, 3},
                           {std::numeric_limits<float>::infinity(), 3},
                           {-std::numeric_limits<float>::infinity(), 0},
                           {std::numeric_limits<float>::quiet_NaN(), 0}};
-    for (const Case& c : cases) EXPECT_EQ(grid_column(c.x, 1.0f, 4), c.want) << "x " << c.x;
+    for (const Case& c : cases)
+        EXPECT_EQ(grid_column(c.x, 1.0f, 4), c.want) << "x " << c.x;
 }
 
 TEST(ForwardGrid, LayersMatchHalfOpenIntervalsAndClampOutside) {
@@ -63,9 +73,10 @@ TEST(ForwardGrid, LayersMatchHalfOpenIntervalsAndClampOutside) {
         float z;
         int want;
     };
-    const Case cases[] = {{0.0f, 0}, {0.5f, 0}, {1.0f, 1},  {1.99f, 1}, {2.0f, 2},
+    const Case cases[] = {{0.0f, 0}, {0.5f, 0}, {1.0f, 1}, {1.99f, 1}, {2.0f, 2},
                           {3.9f, 2}, {4.0f, 2}, {50.f, 2}, {-3.0f, 0}};
-    for (const Case& c : cases) EXPECT_EQ(grid_layer(three, 3, c.z), c.want) << "z " << c.z;
+    for (const Case& c : cases)
+        EXPECT_EQ(grid_layer(three, 3, c.z), c.want) << "z " << c.z;
 }
 
 TEST(ForwardGrid, CellIndexIsLayerMajorThenRowThenColumn) {
@@ -122,7 +133,8 @@ TEST_F(ForwardEmission, SunPhotonWithoutSkyTakesTwoDrawsAndCrossesItsTargetPoint
         EXPECT_EQ(ph.d.z, -s.z);
         EXPECT_NEAR(ph.energy[0], 2.0 * s.z, 1e-6);
         EXPECT_NEAR(ph.energy[1], 3.0 * s.z, 1e-6);
-        EXPECT_DOUBLE_EQ(ph.weight, 0.125 / 0.5);  // photon_e / prob_sun even without a sky
+        EXPECT_DOUBLE_EQ(ph.weight,
+                         0.125 / 0.5);  // photon_e / prob_sun even without a sky
         EXPECT_EQ(ph.depth, 0);
         EXPECT_EQ(ph.wraps, 0);
     }

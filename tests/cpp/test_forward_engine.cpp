@@ -36,13 +36,16 @@ void plane_scene(EmbreeSceneManager& s, float rho, float z = 0.0f) {
 TEST(ForwardEngine, PhotonsRunInBatchesOfOneMillionWithProgressAfterEach) {
     EmbreeSceneManager s;
     plane_scene(s, 0.3f);
-    s.set_emitter(EmitterType::Sun, make_f3(0.9999875f, 0.0f, 0.005f), 1);  // every photon dropped
+    s.set_emitter(EmitterType::Sun, make_f3(0.9999875f, 0.0f, 0.005f),
+                  1);  // every photon dropped
     s.build();
     std::vector<std::tuple<int, int, float>> calls;
     ForwardRequest r;
     r.num_photons = 2500001;
     r.brf_dirs = {0, 0, 1};
-    r.progress = [&calls](int done, int total, float ms) { calls.emplace_back(done, total, ms); };
+    r.progress = [&calls](int done, int total, float ms) {
+        calls.emplace_back(done, total, ms);
+    };
     const ForwardTallies t = run_forward(s, r);
     ASSERT_EQ(calls.size(), 3u);
     const int want[3] = {1000000, 2000000, 2500001};
@@ -77,7 +80,8 @@ TEST(ForwardEngine, NoPhotonsGiveZeroTalliesOfTheDocumentedSizesAndNoProgress) {
         EXPECT_EQ(t.brf.size(), 2u * 2u);
         EXPECT_EQ(t.albedo.size(), 2u);
         EXPECT_EQ(t.terrain.size(), 2u);
-        EXPECT_EQ(sum(t.grid) + sum(t.leaf) + sum(t.brf) + sum(t.albedo) + sum(t.terrain), 0.0);
+        EXPECT_EQ(sum(t.grid) + sum(t.leaf) + sum(t.brf) + sum(t.albedo) + sum(t.terrain),
+                  0.0);
         EXPECT_EQ(std::make_tuple(t.nx, t.ny, t.nz, t.nb), std::make_tuple(3, 2, 3, 2));
     }
 }
@@ -106,7 +110,8 @@ TEST(ForwardEngine, OneAndTwoThreadsAgreeUpToSummationOrder) {
     s.materials[0].params[0] = 0.5f;
     s.materials[0].params[1] = 0.5f;
     s.add_material(MaterialType::Lambertian, 6);
-    s.upload_spectral_params({0.1f, 0.45f, 0.12f, 0.4f, 0.05f, 0.45f, 0.2f, 0.3f, 1.0f, 0.8f, 0.2f, 0.1f});
+    s.upload_spectral_params(
+        {0.1f, 0.45f, 0.12f, 0.4f, 0.05f, 0.45f, 0.2f, 0.3f, 1.0f, 0.8f, 0.2f, 0.1f});
     const int ground = add_rect(s, 0, 0, size, size, 0.0f, 1);
     add_random_leaves(s, 150, 0.15f, size, 0.2f, 1.2f, 0, 3);
     s.set_emitter(EmitterType::Sun, direction_deg(40.0, 70.0), 8);
@@ -165,10 +170,13 @@ TEST(ForwardEngine, PerLeafIndexIsInstanceOffsetPlusTriangle) {
     r.num_photons = 30000;
     const ForwardTallies t = run_forward(s, r);
     ASSERT_EQ(t.leaf.size(), 6u);  // 2 + 2 + 2 triangles
-    const double each = 0.5, sigma = 3.0 * std::sqrt((1 / 6.0) * (5 / 6.0) / r.num_photons);
-    for (size_t i : {0u, 1u, 4u, 5u}) EXPECT_NEAR(t.leaf[i], each, 5 * sigma) << "triangle " << i;
+    const double each = 0.5,
+                 sigma = 3.0 * std::sqrt((1 / 6.0) * (5 / 6.0) / r.num_photons);
+    for (size_t i : {0u, 1u, 4u, 5u})
+        EXPECT_NEAR(t.leaf[i], each, 5 * sigma) << "triangle " << i;
     EXPECT_EQ(t.leaf[2] + t.leaf[3], 0.0f);
-    EXPECT_NEAR(t.terrain[0], 1.0, 5 * 3.0 * std::sqrt((1 / 3.0) * (2 / 3.0) / r.num_photons));
+    EXPECT_NEAR(t.terrain[0], 1.0,
+                5 * 3.0 * std::sqrt((1 / 3.0) * (2 / 3.0) / r.num_photons));
     EXPECT_NEAR(sum(t.leaf) + t.terrain[0], 3.0, 1e-4);
 }
 
@@ -178,7 +186,9 @@ TEST(ForwardEngine, HitsOutsideTheLayersFallIntoTheBorderLayers) {
         std::vector<float> layers;
         size_t layer;
     };
-    const Case cases[] = {{5.0f, {0, 1}, 0}, {5.0f, {0, 1, 2}, 1}, {-1.0f, {0, 1, 2}, 0},
+    const Case cases[] = {{5.0f, {0, 1}, 0},
+                          {5.0f, {0, 1, 2}, 1},
+                          {-1.0f, {0, 1, 2}, 0},
                           {1.5f, {0, 1, 2}, 1}};
     for (const Case& c : cases) {
         EmbreeSceneManager s;
@@ -191,7 +201,8 @@ TEST(ForwardEngine, HitsOutsideTheLayersFallIntoTheBorderLayers) {
         const ForwardTallies t = run_forward(s, r);
         const double inc = direction_deg(30.0, 0.0).z * 2.0;
         for (size_t l = 0; l < t.grid.size(); ++l)
-            EXPECT_NEAR(t.grid[l], l == c.layer ? inc : 0.0, 1e-5) << "z " << c.z << " layer " << l;
+            EXPECT_NEAR(t.grid[l], l == c.layer ? inc : 0.0, 1e-5)
+                << "z " << c.z << " layer " << l;
     }
 }
 
@@ -219,9 +230,12 @@ TEST(ForwardEngine, DepthOverrideAndDiagnosticLine) {
         const ForwardTallies t = run_forward(s, r);
         const std::string out = testing::internal::GetCapturedStdout();
         // One scattering event allowed: photons end at the plane, none escapes.
-        EXPECT_NEAR(t.albedo[0], c.applies ? 0.0 : reflected, 1e-5) << (c.env ? c.env : "unset");
-        const std::string line = "Forward fPAR (CPU): 1000 photons, grid 2x3x1, 1 bands, 2 threads\n";
-        EXPECT_EQ(out, (c.applies ? std::string("[CPU fwd] VORN_MAX_DEPTH=1\n") : "") + line);
+        EXPECT_NEAR(t.albedo[0], c.applies ? 0.0 : reflected, 1e-5)
+            << (c.env ? c.env : "unset");
+        const std::string line =
+            "Forward fPAR (CPU): 1000 photons, grid 2x3x1, 1 bands, 2 threads\n";
+        EXPECT_EQ(out,
+                  (c.applies ? std::string("[CPU fwd] VORN_MAX_DEPTH=1\n") : "") + line);
     }
     unsetenv("VORN_MAX_DEPTH");
 }
@@ -234,25 +248,30 @@ TEST(ForwardEngine, BadRequestsAreRejectedBeforeAnyWork) {
     plane_scene(no_extent, 0.3f);
     no_extent.set_repetitive(0, 0.0f, 0.0f);
     no_extent.build();
-    auto call = [](EmbreeSceneManager& s, std::vector<float> layers, int nx, float prob_sun,
-                   int nb) {
+    auto call = [](EmbreeSceneManager& s, std::vector<float> layers, int nx,
+                   float prob_sun, int nb) {
         return error_of([&] {
-            embree::render_forward(s, nx, 1, layers, 10, nb, false, prob_sun, nullptr, 0, 16, 3,
-                                   1, {}, -1);
+            embree::render_forward(s, nx, 1, layers, 10, nb, false, prob_sun, nullptr, 0,
+                                   16, 3, 1, {}, -1);
         });
     };
-    EXPECT_EQ(call(built, {0.0f}, 1, 1.0f, 1), "layer_heights must have at least 2 entries");
+    EXPECT_EQ(call(built, {0.0f}, 1, 1.0f, 1),
+              "layer_heights must have at least 2 entries");
     EXPECT_EQ(call(built, {}, 1, 1.0f, 1), "layer_heights must have at least 2 entries");
-    EXPECT_NE(call(built, {0, 1}, 0, 1.0f, 1).find("nx and ny must be at least 1, got 0 x 1"),
-              std::string::npos);
+    EXPECT_NE(
+        call(built, {0, 1}, 0, 1.0f, 1).find("nx and ny must be at least 1, got 0 x 1"),
+        std::string::npos);
     EXPECT_NE(call(no_extent, {0, 1}, 1, 1.0f, 1).find("extent must be positive"),
               std::string::npos);
     for (float p : {1.5f, -0.1f, NAN})
         EXPECT_NE(call(built, {0, 1}, 1, p, 1).find("prob_sun must lie in [0, 1]"),
-                  std::string::npos) << p;
-    EXPECT_NE(call(built, {0, 1}, 1, 0.0f, 1).find("prob_sun must be above 0 when no sky"),
+                  std::string::npos)
+            << p;
+    EXPECT_NE(
+        call(built, {0, 1}, 1, 0.0f, 1).find("prob_sun must be above 0 when no sky"),
+        std::string::npos);
+    EXPECT_NE(call(unbuilt, {0, 1}, 1, 1.0f, 1).find("scene not built"),
               std::string::npos);
-    EXPECT_NE(call(unbuilt, {0, 1}, 1, 1.0f, 1).find("scene not built"), std::string::npos);
     // Three bands would read the material and the sun beyond the spectral array.
     EXPECT_NE(call(built, {0, 1}, 1, 1.0f, 3).find("spectral"), std::string::npos);
 }

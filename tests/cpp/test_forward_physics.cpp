@@ -44,11 +44,13 @@ TEST(ForwardPhysics, LambertianPlaneAbsorbsOneMinusRhoAndReflectsRhoPerBand) {
         for (int b = 0; b < 2; ++b) {
             const double inc = sun[b] * sd.z * W * H;
             EXPECT_NEAR(band_sum(t.grid, 2, b), (1 - rho[b]) * inc, 1e-5 * inc) << theta;
-            EXPECT_NEAR(t.grid[size_t(2 + b)], (1 - rho[b]) * inc, 1e-5 * inc) << "layer 1";
+            EXPECT_NEAR(t.grid[size_t(2 + b)], (1 - rho[b]) * inc, 1e-5 * inc)
+                << "layer 1";
             EXPECT_NEAR(t.albedo[size_t(b)], rho[b] * inc, 1e-5 * inc) << theta;
             for (int k = 0; k < 3; ++k)
                 EXPECT_NEAR(t.brf[size_t(2 * k + b)], rho[b] / M_PI * view_cos[k] * inc,
-                            1e-5 * inc) << "theta " << theta << " dir " << k;
+                            1e-5 * inc)
+                    << "theta " << theta << " dir " << k;
         }
         EXPECT_EQ(t.brf[4], 0.0f);
     }
@@ -97,7 +99,8 @@ TEST(ForwardPhysics, LeafPlateOverBlackGroundAbsorbsItsShareAndTransmitsT) {
     const double p_t = T / (R + T);
     const double sigma = (R + T) * inc * std::sqrt(p_t * (1 - p_t) / r.num_photons);
     ASSERT_EQ(t.leaf.size(), 4u);  // ground triangles first (instance 0), then the plate
-    EXPECT_EQ(t.leaf[0] + t.leaf[1], 0.0f) << "the terrain never reaches the per-leaf tally";
+    EXPECT_EQ(t.leaf[0] + t.leaf[1], 0.0f)
+        << "the terrain never reaches the per-leaf tally";
     EXPECT_NEAR(t.leaf[2] + t.leaf[3], (1 - R - T) * inc, 1e-4 * inc);
     EXPECT_NEAR(t.grid[1], (1 - R - T) * inc, 1e-4 * inc);
     EXPECT_NEAR(t.terrain[0], T * inc, 5 * sigma);
@@ -111,7 +114,8 @@ TEST(ForwardPhysics, SunAndSkyPhotonsTogetherDeliverTheIrradianceOfBoth) {
     for (bool parametric : {false, true}) {
         EmbreeSceneManager s;
         s.add_material(MaterialType::Lambertian, 0);
-        // [0] reflectance, [1] sun, [2] uniform sky, [3..12] flat parametric sky of Lz = L.
+        // [0] reflectance, [1] sun, [2] uniform sky, [3..12] flat parametric sky of Lz =
+        // L.
         std::vector<float> spectral = {0.0f, E, L, 0, 0, 0, 0, 0, 0, 0, 0, 0, L};
         s.upload_spectral_params(spectral);
         add_rect(s, -1, -1, 6, 6, 0.0f, 0);
@@ -129,8 +133,9 @@ TEST(ForwardPhysics, SunAndSkyPhotonsTogetherDeliverTheIrradianceOfBoth) {
         // Per photon: E cos / p with probability p, else pi L / (1 - p).
         const double a = E * sd.z / prob_sun, b = M_PI * L / (1 - prob_sun);
         const double photon_e = W * H / r.num_photons;
-        const double sigma =
-            photon_e * std::sqrt(r.num_photons * prob_sun * (1 - prob_sun)) * std::fabs(a - b);
+        const double sigma = photon_e *
+                             std::sqrt(r.num_photons * prob_sun * (1 - prob_sun)) *
+                             std::fabs(a - b);
         EXPECT_NEAR(t.grid[0], (E * sd.z + M_PI * L) * W * H, 5 * sigma) << parametric;
     }
 }
@@ -151,7 +156,8 @@ TEST(ForwardPhysics, PeriodicCanopyConservesEnergyWithoutRussianRoulette) {
     s.materials[0].params[1] = 1.0f;
     s.add_material(MaterialType::Lambertian, 6);
     // leaf R front (2), R back (2), T (2); ground (2); sun (2)
-    s.upload_spectral_params({0.1f, 0.5f, 0.1f, 0.5f, 0.08f, 0.4f, 0.15f, 0.35f, 1.0f, 0.7f});
+    s.upload_spectral_params(
+        {0.1f, 0.5f, 0.1f, 0.5f, 0.08f, 0.4f, 0.15f, 0.35f, 1.0f, 0.7f});
     add_rect(s, 0, 0, size, size, 0.0f, 1);
     add_random_leaves(s, 600, 0.12f, size, 0.3f, 1.8f, 0, 11);
     const float3 sd = direction_deg(55.0, -35.0);
@@ -168,7 +174,8 @@ TEST(ForwardPhysics, PeriodicCanopyConservesEnergyWithoutRussianRoulette) {
     const double sun[2] = {1.0, 0.7};
     for (int b = 0; b < 2; ++b) {
         const double inc = sun[b] * sd.z * size * size;
-        EXPECT_NEAR(band_sum(t.grid, 2, b) + t.albedo[size_t(b)], inc, 1e-3 * inc) << "band " << b;
+        EXPECT_NEAR(band_sum(t.grid, 2, b) + t.albedo[size_t(b)], inc, 1e-3 * inc)
+            << "band " << b;
     }
 }
 
@@ -183,8 +190,9 @@ TEST(ForwardPhysics, BrfShadowTestFollowsTheRayIntoTheNextTiles) {
         s.add_material(MaterialType(kBlack), 0);
         s.upload_spectral_params({rho, 1.0f});
         add_rect(s, 0, 0, 1, 1, 0.0f, 0);
-        const int wall = s.add_mesh({{0.5f, 0, 0}, {0.5f, 1, 0}, {0.5f, 1, 10}, {0.5f, 0, 10}},
-                                    {}, {{0, 1, 2}, {0, 2, 3}}, 1);
+        const int wall =
+            s.add_mesh({{0.5f, 0, 0}, {0.5f, 1, 0}, {0.5f, 1, 10}, {0.5f, 0, 10}}, {},
+                       {{0, 1, 2}, {0, 2, 3}}, 1);
         s.add_instance(wall, 0, 0, 0, 1);
         s.set_emitter(EmitterType::Sun, make_f3(0, 0, 1), 1);
         s.set_repetitive(reps, 1.0f, 1.0f);

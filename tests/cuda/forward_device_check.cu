@@ -7,7 +7,8 @@ namespace {
 
 /// Closest hit on the plane z = 0 with an upward normal, material 0.
 struct PlaneTracer {
-    __device__ vorn::SurfaceHit trace_ray(const vorn::float3& o, const vorn::float3& d) const {
+    __device__ vorn::SurfaceHit trace_ray(const vorn::float3& o,
+                                          const vorn::float3& d) const {
         vorn::SurfaceHit h{};
         if (d.z < 0.0f && o.z > 0.0f) {
             h.hit = true;
