@@ -8,9 +8,8 @@ from __future__ import annotations
 
 import argparse
 import pathlib
-import struct
 import sys
-import zlib
+import time
 
 import numpy as np
 
@@ -19,23 +18,9 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 import vorn_gpu  # noqa: E402
 
 from canopy import build_canopy  # noqa: E402
-
-
-def write_png(path, rgb) -> None:
-    """Writes an 8-bit RGB image (height, width, 3), first row at the top, as a
-    PNG using only the standard library."""
-    rgb = np.ascontiguousarray(rgb, dtype=np.uint8)
-    height, width, _ = rgb.shape
-    raw = b"".join(b"\x00" + rgb[y].tobytes() for y in range(height))  # filter 0 per row
-
-    def chunk(kind: bytes, data: bytes) -> bytes:
-        return (struct.pack(">I", len(data)) + kind + data
-                + struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF))
-
-    header = struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)
-    with open(path, "wb") as f:
-        f.write(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header)
-                + chunk(b"IDAT", zlib.compress(raw, 9)) + chunk(b"IEND", b""))
+from fpar_profile import format_profile, fpar_profile, plot_profile  # noqa: E402
+from las_export import write_las  # noqa: E402
+from png import write_png  # noqa: E402
 
 
 def false_colour(image, channels=(2, 1, 0), percentile=99.0, gamma=2.2):
@@ -63,9 +48,52 @@ def render_false_colour(scene, path, size, width=256, height=256, spp=16, max_de
     return image
 
 
+def lidar_scan(scene, size, spacing=0.25, altitude=40.0, off_nadir_deg=5.0):
+    """Scans the tile from above on a regular grid of pulses (waveform mode, a
+    0.5 mrad beam of 81 sub-rays, 0.15 m range bins) and returns the result of
+    simulate_lidar_cpu. The scan lines tilt `off_nadir_deg` across track."""
+    xs = np.arange(spacing / 2, size, spacing, dtype=np.float64)
+    gx, gy = np.meshgrid(xs, xs)
+    n = gx.size
+    tilt = np.radians(off_nadir_deg) * np.where(np.arange(n) % 2 == 0, 1.0, -1.0)
+    directions = np.stack([np.sin(tilt), np.zeros(n), -np.cos(tilt)], axis=1)
+    origins = np.stack([gx.ravel(), gy.ravel(), np.full(n, altitude)], axis=1)
+    return vorn_gpu.simulate_lidar_cpu(scene, origins.ravel(), directions.ravel(), n,
+                                       min_range=altitude - scene.max_height() - 5.0,
+                                       max_range=altitude + 5.0)
+
+
+def save_points(out, points):
+    """Writes the returns as CSV, and as LAS when laspy is installed."""
+    header = "x,y,z,intensity,return_number,number_of_returns,range,pulse"
+    np.savetxt(out / "lidar_points.csv", points, delimiter=",", header=header, comments="",
+               fmt="%.4f")
+    try:
+        write_las(out / "lidar_points.las", points)
+        return ["lidar_points.csv", "lidar_points.las"]
+    except ImportError:
+        return ["lidar_points.csv (pip install laspy to get LAS as well)"]
+
+
+class Progress:
+    """Prints one progress line per call, at most every half second."""
+
+    def __init__(self, label):
+        self.label, self.last = label, 0.0
+
+    def __call__(self, done, total, ms):
+        now = time.monotonic()
+        if done == total or now - self.last > 0.5:
+            self.last = now
+            print(f"  {self.label}: {done}/{total} ({ms / 1000:.1f} s)", flush=True)
+
+
 def main(argv=None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--out", default="out", help="output folder")
+    parser.add_argument("--size", type=int, default=256, help="image size in pixels")
+    parser.add_argument("--spp", type=int, default=16, help="samples per pixel")
+    parser.add_argument("--photons", type=int, default=1_000_000, help="forward photons")
     args = parser.parse_args(argv)
     out = pathlib.Path(args.out)
     out.mkdir(parents=True, exist_ok=True)
@@ -76,6 +104,30 @@ def main(argv=None) -> int:
           f"{canopy.num_leaves} leaves, {scene.num_instances()} instances, "
           f"{scene.total_triangles()} triangles, LAI {canopy.lai:.2f}, "
           f"tile {canopy.size:g} m, height {canopy.height:.2f} m, {canopy.num_bands} bands")
+
+    print("backward: false-colour image (NIR, red, blue)")
+    image = render_false_colour(scene, out / "canopy_false_colour.png", canopy.size,
+                                width=args.size, height=args.size, spp=args.spp,
+                                progress=Progress("passes"))
+    np.save(out / "canopy_radiance.npy", image)
+    print(f"  mean band radiance {np.round(image.mean(axis=(0, 1)), 4).tolist()}"
+          " -> canopy_false_colour.png, canopy_radiance.npy")
+
+    print("forward: absorbed PAR per layer (blue and red bands)")
+    profile = fpar_profile(scene, canopy.num_bands, par_bands=(0, 1), num_photons=args.photons,
+                           progress=Progress("photons"))
+    print(format_profile(profile))
+    plot_profile(profile, out / "fpar_profile.png")
+    print("  -> fpar_profile.png")
+
+    print("lidar: waveform scan from 40 m")
+    lidar = lidar_scan(scene, canopy.size)
+    points = lidar["points"]
+    written = save_points(out, points)
+    first = points[points[:, 4] == 1]
+    print(f"  {lidar['waveform'].shape[0]} pulses, {lidar['num_bins']} bins, "
+          f"{lidar['num_returns']} returns, first-return height "
+          f"{first[:, 2].min():.2f} to {first[:, 2].max():.2f} m -> {', '.join(written)}")
     return 0
 
 

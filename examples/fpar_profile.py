@@ -14,15 +14,15 @@ from __future__ import annotations
 import argparse
 import dataclasses
 import pathlib
-import struct
 import sys
-import zlib
 
 import numpy as np
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
 import vorn_gpu  # noqa: E402
+
+from png import write_png  # noqa: E402
 
 
 @dataclasses.dataclass
@@ -81,22 +81,6 @@ def format_profile(p: FparProfile) -> str:
     return "\n".join(lines)
 
 
-def _write_png(path, rgb: np.ndarray) -> None:
-    """8-bit RGB (height, width, 3), first row at the top, standard library only."""
-    rgb = np.ascontiguousarray(rgb, dtype=np.uint8)
-    height, width, _ = rgb.shape
-    raw = b"".join(b"\x00" + rgb[y].tobytes() for y in range(height))
-
-    def chunk(kind: bytes, data: bytes) -> bytes:
-        return (struct.pack(">I", len(data)) + kind + data
-                + struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF))
-
-    header = struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)
-    with open(path, "wb") as f:
-        f.write(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header)
-                + chunk(b"IDAT", zlib.compress(raw, 9)) + chunk(b"IEND", b""))
-
-
 def plot_profile(p: FparProfile, path, width: int = 400, height: int = 300) -> np.ndarray:
     """Horizontal bars, one per layer at its height (ground slab brown, canopy
     layers green), bar length proportional to fPAR with the longest bar at
@@ -118,7 +102,7 @@ def plot_profile(p: FparProfile, path, width: int = 400, height: int = 300) -> n
         col = left + int(round(0.1 * k * scale))
         if col < width:
             img[bottom + 1:bottom + (6 if k % 5 == 0 else 4), col] = 0
-    _write_png(path, img)
+    write_png(path, img)
     return img
 
 
