@@ -19,6 +19,7 @@
 #include "core/backward_path.h"
 #include "embree/backward.h"
 #include "embree/embree_compat.h"
+#include "embree/scene_view.h"
 
 using namespace vorn;
 using vorn::embree::EmbreeSceneManager;

@@ -15,8 +15,8 @@
 #include "bench/canopy_scene.h"
 #include "bench/raw_embree.h"
 #include "core/forward_photon.h"
-#include "embree/backward.h"
 #include "embree/forward.h"
+#include "embree/scene_view.h"
 
 using namespace vorn;
 using vorn::embree::EmbreeSceneManager;

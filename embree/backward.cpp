@@ -2,17 +2,14 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
-#include <climits>
-#include <cstdio>
-#include <cstdlib>
+#include <cstdint>
 #include <stdexcept>
 #include <string>
-#include <system_error>
-#include <thread>
 
 #include "core/backward_path.h"
+#include "embree/scene_view.h"
+#include "embree/workers.h"
 
 namespace vorn::embree {
 
@@ -21,28 +18,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* kWho = "simulate_cpu";
-
-/// VORN_MAX_DEPTH, when it is a decimal number above 0 (surrounding blanks
-/// allowed), replaces the caller's max_depth.
-int max_depth_override(int max_depth) {
-    const char* text = std::getenv("VORN_MAX_DEPTH");
-    if (text == nullptr) return max_depth;
-    errno = 0;
-    char* end = nullptr;
-    const long value = std::strtol(text, &end, 10);
-    if (end == text || errno == ERANGE) return max_depth;
-    while (*end == ' ' || *end == '\t' || *end == '\n') ++end;
-    if (*end != '\0' || value < 1 || value > INT_MAX) return max_depth;
-    std::printf("[CPU bwd] VORN_MAX_DEPTH=%d\n", int(value));
-    std::fflush(stdout);
-    return int(value);
-}
-
-int resolve_threads(int num_threads) {
-    if (num_threads > 0) return num_threads;
-    const unsigned hw = std::thread::hardware_concurrency();
-    return hw > 0 ? int(hw) : 1;
-}
 
 /// Rejects sensors whose image cannot be held or indexed with 32-bit pixels.
 void check_sensor(const SensorData& s) {
@@ -66,6 +41,7 @@ struct PassContext {
     int rr_depth;
     float* image;
     std::atomic<int> next_row{0};
+    std::atomic<bool> stop{false};  ///< raised when a worker fails
 };
 
 /// One worker of one pass: takes rows until none is left. `scratch` holds
@@ -76,7 +52,8 @@ void render_rows(PassContext& ctx, int pass, double* scratch) {
     const int nb = ctx.view.nb;
     double* tp = scratch;
     double* rad = scratch + nb;
-    for (int y = ctx.next_row.fetch_add(1); y < height; y = ctx.next_row.fetch_add(1)) {
+    for (int y = ctx.next_row.fetch_add(1); y < height && !ctx.stop;
+         y = ctx.next_row.fetch_add(1)) {
         for (int x = 0; x < width; ++x) {
             if (!render_pixel_sample(*ctx.scene, ctx.view, x, y, pass, ctx.max_depth,
                                      ctx.rr_depth, tp, rad))
@@ -88,44 +65,17 @@ void render_rows(PassContext& ctx, int pass, double* scratch) {
     }
 }
 
-/// Runs one pass on `num_threads` fresh threads and joins them all, also
-/// when a thread cannot be started (the error then leaves after the join).
+/// Runs one pass on `num_threads` fresh threads and joins them all; a failed
+/// start or a throwing worker stops the others and leaves after the join.
 void run_pass(PassContext& ctx, int pass, int num_threads, std::vector<double>& scratch) {
     ctx.next_row.store(0);
     const size_t stride = 2 * size_t(ctx.view.nb);
-    std::vector<std::thread> workers;
-    workers.reserve(size_t(num_threads));
-    try {
-        for (int i = 0; i < num_threads; ++i)
-            workers.emplace_back(render_rows, std::ref(ctx), pass,
-                                 scratch.data() + size_t(i) * stride);
-    } catch (...) {
-        for (std::thread& t : workers) t.join();
-        throw;
-    }
-    for (std::thread& t : workers) t.join();
+    run_workers(num_threads, ctx.stop, [&](int t) {
+        render_rows(ctx, pass, scratch.data() + size_t(t) * stride);
+    });
 }
 
 }  // namespace
-
-SceneView make_scene_view(const EmbreeSceneManager& scene) {
-    SceneView v;
-    v.materials = scene.materials.data();
-    v.num_materials = int32_t(scene.materials.size());
-    v.spectral = scene.spectral_params.data();
-    v.num_spectral = int32_t(scene.spectral_params.size());
-    v.nb = scene.num_bands;
-    v.emitter = scene.emitter;
-    v.sky = scene.sky;
-    v.tile = scene.tile;
-    v.sensor = scene.sensor;
-    v.terrain_following = scene.terrain_following;
-    v.thermal = scene.thermal;
-    v.wavelengths = scene.wavelengths.data();
-    v.max_height = scene.max_height();
-    v.measurement_plane_height = scene.measurement_plane_height;
-    return v;
-}
 
 BackwardImage render_backward(EmbreeSceneManager& scene, int spp, int max_depth,
                               int rr_depth, int num_threads,
@@ -133,7 +83,7 @@ BackwardImage render_backward(EmbreeSceneManager& scene, int spp, int max_depth,
     const int nb = scene.num_bands;
     scene.validate_for_engine(nb, kWho);
     check_sensor(scene.sensor);
-    max_depth = max_depth_override(max_depth);
+    max_depth = max_depth_override(max_depth, "[CPU bwd]");
 
     BackwardImage out;
     out.width = scene.sensor.width;

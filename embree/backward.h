@@ -6,7 +6,6 @@
 #include <functional>
 #include <vector>
 
-#include "core/scene_view.h"
 #include "embree/scene_manager.h"
 
 namespace vorn::embree {
@@ -19,10 +18,6 @@ struct BackwardImage {
     int height = 0;            ///< sensor height in pixels
     int nb = 0;                ///< the scene's band count at the start of the call
 };
-
-/// What the transport loops read of the CPU scene; valid while the scene is
-/// unchanged.
-SceneView make_scene_view(const EmbreeSceneManager& scene);
 
 /// Renders `spp` passes. `max_depth` is replaced by VORN_MAX_DEPTH when that
 /// is a decimal number above 0; Russian roulette applies from `rr_depth`;

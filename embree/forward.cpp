@@ -2,20 +2,17 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <initializer_list>
 #include <mutex>
 #include <stdexcept>
 #include <string>
-#include <thread>
 
 #include "core/forward_photon.h"
-#include "embree/backward.h"
+#include "embree/scene_view.h"
+#include "embree/workers.h"
 
 namespace vorn::embree {
 
@@ -27,28 +24,6 @@ constexpr const char* kWho = "simulate_forward_cpu";
 /// Largest tally (values per thread) we agree to allocate: far above any real
 /// grid, far below what would overflow the index arithmetic.
 constexpr double kMaxTallyValues = 1e12;
-
-/// VORN_MAX_DEPTH, when it is a decimal number above 0 (surrounding blanks
-/// allowed), replaces the caller's max_depth.
-int max_depth_override(int max_depth) {
-    const char* text = std::getenv("VORN_MAX_DEPTH");
-    if (text == nullptr) return max_depth;
-    errno = 0;
-    char* end = nullptr;
-    const long value = std::strtol(text, &end, 10);
-    if (end == text || errno == ERANGE) return max_depth;
-    while (*end == ' ' || *end == '\t' || *end == '\n') ++end;
-    if (*end != '\0' || value < 1 || value > INT_MAX) return max_depth;
-    std::printf("[CPU fwd] VORN_MAX_DEPTH=%d\n", int(value));
-    std::fflush(stdout);
-    return int(value);
-}
-
-int resolve_threads(int num_threads) {
-    if (num_threads > 0) return num_threads;
-    const unsigned hw = std::thread::hardware_concurrency();
-    return hw > 0 ? int(hw) : 1;
-}
 
 std::runtime_error request_error(const std::string& what) {
     return std::runtime_error(std::string(kWho) + ": " + what);
@@ -144,6 +119,7 @@ struct RunContext {
     int64_t batch_start = 0;
     int batch_size = 0;
     std::atomic<int> next{0};
+    std::atomic<bool> stop{false};  ///< raised when a worker fails
 };
 
 void trace_photons(RunContext& ctx, ThreadTallies& t) {
@@ -153,25 +129,18 @@ void trace_photons(RunContext& ctx, ThreadTallies& t) {
                         ctx.terrain_on ? t.terrain.data() : nullptr,
                         ctx.leaf.empty() ? nullptr : ctx.leaf.data(),
                         &ctx.leaf_lock};
-    for (int i = ctx.next.fetch_add(1); i < ctx.batch_size; i = ctx.next.fetch_add(1))
+    for (int i = ctx.next.fetch_add(1); i < ctx.batch_size && !ctx.stop;
+         i = ctx.next.fetch_add(1))
         trace_photon(*ctx.scene, ctx.view, ctx.cfg, uint64_t(ctx.batch_start + i),
                      t.energy.data(), sink);
 }
 
-/// Runs one batch on fresh threads and joins them all, also when a thread
-/// cannot be started (the error then leaves after the join).
+/// Runs one batch on fresh threads and joins them all; a failed start or a
+/// throwing worker stops the others and leaves after the join.
 void run_batch(RunContext& ctx, std::vector<ThreadTallies>& tallies) {
     ctx.next.store(0);
-    std::vector<std::thread> workers;
-    workers.reserve(tallies.size());
-    try {
-        for (ThreadTallies& t : tallies)
-            workers.emplace_back(trace_photons, std::ref(ctx), std::ref(t));
-    } catch (...) {
-        for (std::thread& w : workers) w.join();
-        throw;
-    }
-    for (std::thread& w : workers) w.join();
+    run_workers(int(tallies.size()), ctx.stop,
+                [&](int t) { trace_photons(ctx, tallies[size_t(t)]); });
 }
 
 /// Sum of one tally over the workers, in worker order, as float.
@@ -267,7 +236,7 @@ ForwardTallies render_forward(EmbreeSceneManager& scene, int nx, int ny,
                               int terrain_instance_id) {
     const int nb = num_bands;
     scene.validate_for_engine(nb, kWho);
-    max_depth = max_depth_override(max_depth);
+    max_depth = max_depth_override(max_depth, "[CPU fwd]");
     RunContext ctx;
     setup_context(ctx, scene, nx, ny, layer_heights, num_photons, nb, per_leaf, prob_sun,
                   brf_directions, num_brf_dirs, max_depth, rr_depth, terrain_instance_id);

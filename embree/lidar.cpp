@@ -4,14 +4,12 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <exception>
-#include <mutex>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "core/beam.h"
+#include "embree/workers.h"
 
 namespace vorn::embree {
 namespace {
@@ -87,36 +85,6 @@ void trace_direct(const LidarJob& job, int p, std::vector<float>& records) {
     const float rec[8] = {
         h.position.x, h.position.y, h.position.z, intensity, 1.0f, 1.0f, r, float(p)};
     records.insert(records.end(), rec, rec + 8);
-}
-
-/// Runs worker(t) for t < count on threads of their own and joins them all.
-/// If a start fails or a worker throws, `stop` is raised so the others finish
-/// their current pulse, everything started is joined, and the first failure
-/// is rethrown.
-template <class Worker>
-void run_workers(int count, std::atomic<bool>& stop, Worker worker) {
-    std::exception_ptr failure;
-    std::mutex failure_lock;
-    auto guarded = [&](int t) {
-        try {
-            worker(t);
-        } catch (...) {
-            std::lock_guard<std::mutex> g(failure_lock);
-            if (!failure) failure = std::current_exception();
-            stop = true;
-        }
-    };
-    std::vector<std::thread> threads;
-    try {
-        threads.reserve(size_t(count));
-        for (int t = 0; t < count; ++t) threads.emplace_back(guarded, t);
-    } catch (...) {
-        stop = true;
-        for (std::thread& th : threads) th.join();
-        throw;
-    }
-    for (std::thread& th : threads) th.join();
-    if (failure) std::rethrow_exception(failure);
 }
 
 /// Next pulse from the shared counter, or -1 when all are taken. The counter is
@@ -200,8 +168,7 @@ LiDARResult simulate_lidar(EmbreeSceneManager& scene, const float* origins,
     if (num_pulses > 0 && (!origins || !directions))
         throw std::runtime_error(std::string(kWho) +
                                  ": pulse origins and directions are missing");
-    const int hw = int(std::thread::hardware_concurrency());
-    const int threads = num_threads >= 1 ? num_threads : std::max(1, hw);
+    const int threads = resolve_threads(num_threads);
     const LidarJob job{scene,
                        origins,
                        directions,

@@ -10,6 +10,7 @@
 
 #include "core/backward_path.h"
 #include "embree/backward.h"
+#include "embree/scene_view.h"
 
 namespace vorn {
 namespace {
