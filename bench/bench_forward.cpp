@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <thread>
 #include <vector>
 
 #include "bench/canopy_scene.h"
@@ -17,6 +16,7 @@
 #include "core/forward_photon.h"
 #include "embree/forward.h"
 #include "embree/scene_view.h"
+#include "embree/workers.h"
 
 using namespace vorn;
 using vorn::embree::EmbreeSceneManager;
@@ -83,10 +83,9 @@ std::vector<bench::Query> record_queries(const EmbreeSceneManager& scene, int ph
 
 int main(int argc, char** argv) {
     const int photons = argc > 1 ? std::atoi(argv[1]) : 500000;
-    int threads = argc > 2 ? std::atoi(argv[2]) : 0;
+    const int threads = embree::resolve_threads(argc > 2 ? std::atoi(argv[2]) : 0);
     const int bands = argc > 3 ? std::atoi(argv[3]) : 3;
     const bool per_leaf = argc > 4 && std::atoi(argv[4]) != 0;
-    if (threads < 1) threads = int(std::max(1u, std::thread::hardware_concurrency()));
 
     EmbreeSceneManager scene;
     bench::CanopyOptions opt;

@@ -1,7 +1,8 @@
 // Bare Embree beside the CPU engines: the scene's geometry rebuilt as a plain
-// two-level Embree scene, ray queries recorded from an engine's own tracer
-// calls, and their replay on worker threads, so a benchmark can compare an
-// engine's ray rate with what Embree alone achieves on exactly its queries.
+// two-level Embree scene (the same calls, the same ray setup: tnear 1e-4, mask
+// all ones), ray queries recorded from an engine's own tracer calls, and their
+// replay on worker threads, so a benchmark can compare an engine's ray rate
+// with what Embree alone achieves on exactly its queries.
 #pragma once
 
 #include <algorithm>
@@ -14,6 +15,7 @@
 
 #include "embree/embree_compat.h"
 #include "embree/scene_manager.h"
+#include "scene/scene_description.h"
 
 namespace vorn::bench {
 
@@ -41,7 +43,7 @@ struct RecordingTracer {
 /// The same geometry as a plain two-level Embree scene.
 class RawScene {
    public:
-    explicit RawScene(const embree::EmbreeSceneManager& s) {
+    explicit RawScene(const SceneDescription& s) {
         for (const Mesh& m : s.meshes) {
             RTCScene scene = rtcNewScene(device_);
             RTCGeometry g = rtcNewGeometry(device_, RTC_GEOMETRY_TYPE_TRIANGLE);
@@ -81,25 +83,37 @@ class RawScene {
         rtcReleaseDevice(device_);
     }
 
-    /// Returns 1 for a hit / an occluder, so the work cannot be optimised away.
-    int run(const Query& q) const {
+    /// True when the ray hits anything between 1e-4 and tfar.
+    bool closest(const float3& o, const float3& d, float tfar = 1e16f) const {
         RTCRayHit rh;
-        RTCRay& r = rh.ray;
-        r.org_x = q.o.x, r.org_y = q.o.y, r.org_z = q.o.z;
-        r.dir_x = q.d.x, r.dir_y = q.d.y, r.dir_z = q.d.z;
-        r.tnear = 1e-4f, r.tfar = q.tfar, r.time = 0.0f;
-        r.mask = 0xFFFFFFFFu, r.id = 0, r.flags = 0;
-        if (q.shadow) {
-            embree::rtc_occluded1(top_, &r);
-            return r.tfar < 0.0f;
-        }
+        fill_ray(rh.ray, o, d, tfar);
         rh.hit.geomID = RTC_INVALID_GEOMETRY_ID;
         rh.hit.instID[0] = RTC_INVALID_GEOMETRY_ID;
         embree::rtc_intersect1(top_, &rh);
         return rh.hit.geomID != RTC_INVALID_GEOMETRY_ID;
     }
 
+    /// True when anything occludes the ray between 1e-4 and tfar.
+    bool occluded(const float3& o, const float3& d, float tfar = 1e16f) const {
+        RTCRay r;
+        fill_ray(r, o, d, tfar);
+        embree::rtc_occluded1(top_, &r);
+        return r.tfar < 0.0f;
+    }
+
+    /// Returns 1 for a hit / an occluder, so the work cannot be optimised away.
+    int run(const Query& q) const {
+        return q.shadow ? occluded(q.o, q.d, q.tfar) : closest(q.o, q.d, q.tfar);
+    }
+
    private:
+    static void fill_ray(RTCRay& r, const float3& o, const float3& d, float tfar) {
+        r.org_x = o.x, r.org_y = o.y, r.org_z = o.z;
+        r.dir_x = d.x, r.dir_y = d.y, r.dir_z = d.z;
+        r.tnear = 1e-4f, r.tfar = tfar, r.time = 0.0f;
+        r.mask = 0xFFFFFFFFu, r.id = 0, r.flags = 0;
+    }
+
     RTCDevice device_ = rtcNewDevice(nullptr);
     RTCScene top_ = nullptr;
     std::vector<RTCScene> meshes_;
@@ -113,25 +127,33 @@ inline void time_into(double* best, const std::function<void()>& f) {
     *best = std::min(*best, dt.count());
 }
 
+/// Runs count(i) for every i < n on `threads` workers (the calling thread is
+/// one of them) that take chunks of `chunk` indices from one counter, and
+/// returns the sum of what count returned (hits), so nothing is optimised away.
+template <class Count>
+long parallel_sum(size_t n, int threads, size_t chunk, const Count& count) {
+    std::atomic<size_t> next{0};
+    std::atomic<long> hits{0};
+    auto worker = [&] {
+        long h = 0;
+        for (size_t b; (b = next.fetch_add(chunk)) < n;)
+            for (size_t i = b; i < std::min(n, b + chunk); ++i) h += count(i);
+        hits += h;
+    };
+    std::vector<std::thread> pool;
+    for (int t = 1; t < threads; ++t) pool.emplace_back(worker);
+    worker();
+    for (std::thread& t : pool) t.join();
+    return hits.load();
+}
+
 /// Replays the log on `threads` workers, chunks handed out through one counter.
 /// Returns the number of hits and occluded queries.
 inline long replay(const std::vector<Query>& log, int threads,
                    const std::function<int(const Query&)>& q) {
     constexpr size_t kChunk = 4096;
-    std::atomic<size_t> next{0};
-    std::atomic<long> hits{0};
-    std::vector<std::thread> pool;
-    for (int t = 0; t < threads; ++t)
-        pool.emplace_back([&] {
-            long h = 0;
-            for (size_t b = next.fetch_add(kChunk); b < log.size();
-                 b = next.fetch_add(kChunk))
-                for (size_t i = b; i < std::min(log.size(), b + kChunk); ++i)
-                    h += q(log[i]);
-            hits += h;
-        });
-    for (std::thread& t : pool) t.join();
-    return hits.load();
+    return parallel_sum(log.size(), threads, kChunk,
+                        [&](size_t i) -> long { return q(log[i]); });
 }
 
 }  // namespace vorn::bench
