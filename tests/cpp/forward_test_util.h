@@ -59,6 +59,16 @@ inline float3 direction_deg(double theta, double phi) {
             float(std::cos(t))};
 }
 
+/// A Leaf material reading its spectra from `offset`, whose reflected and
+/// transmitted lobes are chosen with weights `reflect` : `transmit`; returns its id.
+inline int add_leaf_material(EmbreeSceneManager& s, int offset, float reflect,
+                             float transmit) {
+    const int id = s.add_material(MaterialType::Leaf, offset);
+    s.materials[size_t(id)].params[0] = reflect;
+    s.materials[size_t(id)].params[1] = transmit;
+    return id;
+}
+
 /// Horizontal rectangle [x0, x1] x [y0, y1] at height z, face normal +z, as one
 /// instance; returns the instance id.
 inline int add_rect(EmbreeSceneManager& s, float x0, float y0, float x1, float y1,

@@ -7,27 +7,16 @@
 
 #include <array>
 #include <cmath>
-#include <functional>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "embree/scene_manager.h"
+#include "tests/cpp/error_test_util.h"
 
 namespace vorn::test {
 
 using embree::EmbreeSceneManager;
 using embree::RayHit;
-
-/// Message of the std::runtime_error that f throws, or "" when it returns.
-inline std::string error_of(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "";
-}
 
 using Xform = std::array<float, 12>;
 

@@ -10,18 +10,10 @@
 #include <vector>
 
 #include "forward_test_util.h"
+#include "tests/cpp/error_test_util.h"
 
 namespace vorn::test {
 namespace {
-
-std::string error_of(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "";
-}
 
 /// A plane of reflectance rho over the 2 x 1 extent (tile sizes, no
 /// repetition), sun at zenith angle 30 degrees.
@@ -106,9 +98,7 @@ TEST(ForwardEngine, OneAndTwoThreadsAgreeUpToSummationOrder) {
     const float size = 2.0f;
     EmbreeSceneManager s;
     s.set_num_bands(2);
-    s.add_material(MaterialType::Leaf, 0);
-    s.materials[0].params[0] = 0.5f;
-    s.materials[0].params[1] = 0.5f;
+    add_leaf_material(s, 0, 0.5f, 0.5f);
     s.add_material(MaterialType::Lambertian, 6);
     s.upload_spectral_params(
         {0.1f, 0.45f, 0.12f, 0.4f, 0.05f, 0.45f, 0.2f, 0.3f, 1.0f, 0.8f, 0.2f, 0.1f});

@@ -78,9 +78,7 @@ TEST(ForwardPhysics, GridColumnsShareThePlaneInProportionToTheirArea) {
 TEST(ForwardPhysics, LeafPlateOverBlackGroundAbsorbsItsShareAndTransmitsT) {
     const float R = 0.3f, T = 0.25f, size = 10.0f;
     EmbreeSceneManager s;
-    s.add_material(MaterialType::Leaf, 0);
-    s.materials[0].params[0] = R;  // sampling weights: both lobes carry R + T
-    s.materials[0].params[1] = T;
+    add_leaf_material(s, 0, R, T);  // sampling weights: both lobes carry R + T
     s.add_material(MaterialType(kBlack), 0);
     s.upload_spectral_params({R, 0.2f, T, 1.0f});
     const int ground = add_rect(s, 0, 0, size, size, 0.0f, 1);
@@ -151,9 +149,7 @@ TEST(ForwardPhysics, PeriodicCanopyConservesEnergyWithoutRussianRoulette) {
     s.set_num_bands(2);
     // R / T is 1.25 in both bands and on both faces, so sampling weights of
     // 1.25 : 1 make either lobe carry exactly R + T.
-    s.add_material(MaterialType::Leaf, 0);
-    s.materials[0].params[0] = 1.25f;
-    s.materials[0].params[1] = 1.0f;
+    add_leaf_material(s, 0, 1.25f, 1.0f);
     s.add_material(MaterialType::Lambertian, 6);
     // leaf R front (2), R back (2), T (2); ground (2); sun (2)
     s.upload_spectral_params(

@@ -5,11 +5,11 @@
 #include <algorithm>
 #include <cmath>
 #include <random>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "embree/lidar.h"
+#include "tests/cpp/error_test_util.h"
 
 namespace vorn::embree {
 namespace {
@@ -231,13 +231,8 @@ TEST(CpuLidar, ProgressIsReportedOnceAtTheEnd) {
 TEST(CpuLidar, RejectsScenesAndBandCountsItCannotRead) {
     Pulses p;
     p.add({0, 0, 1}, {0, 0, -1});
-    auto error_of = [&](EmbreeSceneManager& s, int nw) -> std::string {
-        try {
-            run(s, p, nw, false, 1);
-        } catch (const std::runtime_error& e) {
-            return e.what();
-        }
-        return "";
+    auto error_of = [&](EmbreeSceneManager& s, int nw) {
+        return test::error_of([&] { run(s, p, nw, false, 1); });
     };
     EmbreeSceneManager unbuilt;
     describe(unbuilt);

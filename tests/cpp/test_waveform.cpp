@@ -3,13 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <functional>
 #include <random>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "core/waveform.h"
+#include "tests/cpp/error_test_util.h"
 
 namespace vorn {
 namespace {
@@ -17,14 +16,7 @@ namespace {
 // Gaussian width of the footprint: exp(-r^2 / 1.0003277) per sample.
 constexpr double kBeamTwoSigma2 = 2.0 * 0.50016385;
 
-std::string error_of(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "";
-}
+using test::error_of;
 
 TEST(BeamPattern, DegenerateGridsGiveTheCentralRay) {
     for (int n : {1, 0, -1, -7}) {

@@ -1,25 +1,17 @@
 // Waveform smoothing, discrete-return extraction and the shared argument checks.
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <random>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "core/waveform.h"
+#include "tests/cpp/error_test_util.h"
 
 namespace vorn {
 namespace {
 
-std::string error_of(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "";
-}
+using test::error_of;
 
 // One pulse, one wavelength: returns as records of 8 floats.
 std::vector<float> returns_of(const std::vector<float>& s, float threshold,
