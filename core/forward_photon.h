@@ -134,7 +134,7 @@ VORN_HD bool outside_tile_axis(float c, float size, float dc) {
 /// heads for than the tile exit resolves goes one period further, just
 /// outside the opposite side, where the exit skips the side behind it.
 VORN_HD float wrap_coordinate(float c, float size, float dc) {
-    float r = c - floorf(c / size) * size;
+    float r = c - f_floor(c / size) * size;
     if (!(r >= 0.0f && r < size)) r = 0.0f;  // rounding of the product at the far side
     if (dc < 0.0f && r <= -kPeriodicMinT * dc) r += size;
     if (dc > 0.0f && size - r <= kPeriodicMinT * dc) r -= size;

@@ -23,6 +23,7 @@ namespace vorn {
 
 VORN_HD float f_sqrt(float x) { return sqrtf(x); }
 VORN_HD float f_abs(float x) { return fabsf(x); }
+VORN_HD float f_floor(float x) { return floorf(x); }
 VORN_HD float f_sin(float x) { return sinf(x); }
 VORN_HD float f_cos(float x) { return cosf(x); }
 VORN_HD float f_tan(float x) { return tanf(x); }
