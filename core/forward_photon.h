@@ -122,41 +122,6 @@ VORN_HD bool has_sky(const SceneView& sv) {
     return sv.sky.hw_sky_offset >= 0 || sv.sky.sky_offset >= 0;
 }
 
-/// True when coordinate c (direction component dc) lies outside [0, size]
-/// further than the tile exit can tell apart from "just entered".
-VORN_HD bool outside_tile_axis(float c, float size, float dc) {
-    if (c < 0.0f) return !(dc > 0.0f && -c <= kPeriodicMinT * dc);
-    if (c > size) return !(dc < 0.0f && c - size <= -kPeriodicMinT * dc);
-    return false;
-}
-
-/// c brought into [0, size) by whole periods. A point closer to the side it
-/// heads for than the tile exit resolves goes one period further, just
-/// outside the opposite side, where the exit skips the side behind it.
-VORN_HD float wrap_coordinate(float c, float size, float dc) {
-    float r = c - f_floor(c / size) * size;
-    if (!(r >= 0.0f && r < size)) r = 0.0f;  // rounding of the product at the far side
-    if (dc < 0.0f && r <= -kPeriodicMinT * dc) r += size;
-    if (dc > 0.0f && size - r <= kPeriodicMinT * dc) r -= size;
-    return r;
-}
-
-/// A photon that misses everything from an origin outside the periodic tile
-/// (a start displaced sideways past the tile side, or a scattering point on
-/// geometry that sticks out of the tile) would find the side it enters
-/// through as its tile exit and be wrapped away from the scene for good.
-/// Under periodicity the same origin one or more tiles over is the same
-/// photon, so it is moved there. Returns false when the origin needs no move.
-VORN_HD bool shift_into_tile(const PeriodicTile& tile, ForwardPhoton& ph) {
-    const float sx = tile.scene_x_size, sy = tile.scene_y_size;
-    const bool out_x = outside_tile_axis(ph.origin.x, sx, ph.d.x);
-    const bool out_y = outside_tile_axis(ph.origin.y, sy, ph.d.y);
-    if (!out_x && !out_y) return false;
-    if (out_x) ph.origin.x = wrap_coordinate(ph.origin.x, sx, ph.d.x);
-    if (out_y) ph.origin.y = wrap_coordinate(ph.origin.y, sy, ph.d.y);
-    return true;
-}
-
 // ---- emission --------------------------------------------------------------
 
 /// Sun or sky for uniform u. The draw can be exactly 1.0, so prob_sun = 1
@@ -334,8 +299,7 @@ VORN_HD void transport_photon(const Tracer& tracer, const SceneView& sv,
             float t = 0.0f;
             if (!gone && ph.wraps < sv.tile.num_repetitions &&
                 sv.tile.scene_x_size > 0.0f && sv.tile.scene_y_size > 0.0f &&
-                (shift_into_tile(sv.tile, ph) ||
-                 exit_and_wrap(sv.tile, ph.origin, ph.d, &t))) {
+                continue_through_tile(sv.tile, ph.origin, ph.d, &t)) {
                 ++ph.wraps;
                 continue;
             }

@@ -58,6 +58,52 @@ VORN_HD bool exit_and_wrap(const PeriodicTile& tile, float3& o, float3 d, float*
     return true;
 }
 
+/// True when coordinate c (direction component dc) lies outside [0, size]
+/// further than the tile exit can tell apart from "just entered".
+VORN_HD bool outside_tile_axis(float c, float size, float dc) {
+    if (c < 0.0f) return !(dc > 0.0f && -c <= kPeriodicMinT * dc);
+    if (c > size) return !(dc < 0.0f && c - size <= -kPeriodicMinT * dc);
+    return false;
+}
+
+/// c brought into [0, size) by whole periods. A point closer to the side it
+/// heads for than the tile exit resolves goes one period further, just
+/// outside the opposite side, where the exit skips the side behind it.
+VORN_HD float wrap_coordinate(float c, float size, float dc) {
+    float r = c - f_floor(c / size) * size;
+    if (!(r >= 0.0f && r < size)) r = 0.0f;  // rounding of the product at the far side
+    if (dc < 0.0f && r <= -kPeriodicMinT * dc) r += size;
+    if (dc > 0.0f && size - r <= kPeriodicMinT * dc) r -= size;
+    return r;
+}
+
+/// A ray starting outside the tile (a photon start displaced sideways past a
+/// side, a scattering point or shadow-ray origin on geometry that sticks out
+/// of the tile) would take the side it enters through for its exit and be
+/// wrapped away from the scene for good. Under periodicity the same origin
+/// whole tiles over is the same ray, so it is moved there. Returns false when
+/// the origin lies in the tile and needs no move.
+VORN_HD bool shift_into_tile(const PeriodicTile& tile, float3& o, float3 d) {
+    const float sx = tile.scene_x_size, sy = tile.scene_y_size;
+    const bool out_x = outside_tile_axis(o.x, sx, d.x);
+    const bool out_y = outside_tile_axis(o.y, sy, d.y);
+    if (!out_x && !out_y) return false;
+    if (out_x) o.x = wrap_coordinate(o.x, sx, d.x);
+    if (out_y) o.y = wrap_coordinate(o.y, sy, d.y);
+    return true;
+}
+
+/// One tile crossing of a ray that found nothing: from outside the tile the
+/// origin is shifted into it by whole periods (*t = 0), from inside it moves
+/// to the exit and wraps (*t = distance). Returns false when neither applies.
+VORN_HD bool continue_through_tile(const PeriodicTile& tile, float3& o, float3 d, float* t) {
+    if (shift_into_tile(tile, o, d)) {
+        *t = 0.0f;
+        return true;
+    }
+    return exit_and_wrap(tile, o, d, t);
+}
+
 /// Shadow test through the repeated tile. Tracer supplies
 /// `bool trace_shadow(const float3& o, const float3& d, float tfar) const`
 /// (the CPU scene, or a device-side wrapper around the ray-tracing call).
@@ -69,7 +115,7 @@ VORN_HD bool occluded_periodic(const Tracer& tracer, const PeriodicTile& tile, f
     float remaining = kPeriodicFar;
     for (int i = 0; i < tile.num_repetitions; ++i) {
         float t = 0.0f;
-        if (!exit_and_wrap(tile, o, d, &t)) return false;
+        if (!continue_through_tile(tile, o, d, &t)) return false;
         remaining -= t;
         if (remaining <= 0.0f) return false;
         if (tracer.trace_shadow(o, d, remaining)) return true;

@@ -98,6 +98,46 @@ TEST(TileExit, VerticalRaysNeverWrap) {
     }
 }
 
+TEST(TileEntry, OriginsOutsideTheTileMoveInByWholePeriods) {
+    const PeriodicTile tile = make_tile(3, 10, 20);
+    const float3 d = unit(1, -1, -1);
+    struct Case {
+        float3 o;
+        double x, y;
+    } cases[] = {
+        {make_f3(-3.0f, 5.0f, 1.0f), 7.0, 5.0},     // left of the tile, heading in
+        {make_f3(27.5f, 5.0f, 1.0f), 7.5, 5.0},     // two periods to the right
+        {make_f3(4.0f, -15.0f, 1.0f), 4.0, 5.0},    // below in y only
+        {make_f3(-12.0f, 45.0f, 2.0f), 8.0, 5.0},   // outside in both
+    };
+    for (const Case& c : cases) {
+        float3 o = c.o;
+        float t = -1.0f;
+        ASSERT_TRUE(continue_through_tile(tile, o, d, &t));
+        EXPECT_EQ(t, 0.0f);
+        expect_near3(o, c.x, c.y, c.o.z, 1e-5, "shifted origin");
+    }
+    // Inside the tile the crossing is the ordinary exit and wrap.
+    float3 inside = make_f3(5.0f, 5.0f, 1.0f), copy = inside;
+    float t_in = 0.0f, t_exit = 0.0f;
+    ASSERT_TRUE(continue_through_tile(tile, inside, d, &t_in));
+    ASSERT_TRUE(exit_and_wrap(tile, copy, d, &t_exit));
+    EXPECT_EQ(t_in, t_exit);
+    expect_near3(inside, copy.x, copy.y, copy.z, 0.0, "inside");
+}
+
+TEST(OccludedPeriodic, ShadowRayFromOutsideTheTileIsTestedInsideIt) {
+    // An origin on geometry sticking out of the tile: the second query must
+    // start in the tile copy of that point, not beyond the entry side.
+    const PeriodicTile tile = make_tile(2, 10, 10);
+    FakeTracer tr;
+    const float3 d = unit(1, 0, 1);
+    EXPECT_FALSE(occluded_periodic(tr, tile, d, make_f3(-2.0f, 3.0f, 0.5f)));
+    ASSERT_GE(tr.calls.size(), 2u);
+    expect_near3(tr.calls[1].o, 8.0, 3.0, 0.5, 1e-5, "second query");
+    EXPECT_EQ(tr.calls[1].tfar, kPeriodicFar);  // a shift travels no distance
+}
+
 TEST(OccludedPeriodic, InactiveTileIsOneFullLengthQuery) {
     const PeriodicTile tiles[] = {make_tile(0, 10, 10), make_tile(3, 10, 0),
                                   make_tile(3, -1, 10), make_tile(-2, 5, 5)};
