@@ -140,15 +140,34 @@ void run_waveform(const LidarJob& job, int workers, LiDARResult& result) {
 }
 
 void run_direct(const LidarJob& job, int workers, LiDARResult& result) {
+    struct Found {
+        int pulse;
+        const float* record;
+    };
     std::vector<std::vector<float>> records(static_cast<size_t>(workers));
+    std::vector<std::vector<int>> pulses(static_cast<size_t>(workers));
     std::atomic<int64_t> counter{0};
     std::atomic<bool> stop{false};
     run_workers(workers, stop, [&](int t) {
-        for (int p; (p = next_pulse(counter, stop, job.num_pulses)) >= 0;)
-            trace_direct(job, p, records[size_t(t)]);
+        std::vector<float>& mine = records[size_t(t)];
+        for (int p; (p = next_pulse(counter, stop, job.num_pulses)) >= 0;) {
+            const size_t before = mine.size();
+            trace_direct(job, p, mine);
+            if (mine.size() != before) pulses[size_t(t)].push_back(p);
+        }
     });
-    for (const std::vector<float>& r : records)
-        result.points.insert(result.points.end(), r.begin(), r.end());
+    // Workers take pulses as they come free, so each holds an arbitrary subset;
+    // every pulse yields at most one record, and ordering by pulse index makes
+    // the result independent of the thread count and of scheduling.
+    std::vector<Found> found;
+    for (size_t t = 0; t < records.size(); ++t)
+        for (size_t i = 0; i < pulses[t].size(); ++i)
+            found.push_back({pulses[t][i], records[t].data() + 8 * i});
+    std::sort(found.begin(), found.end(),
+              [](const Found& a, const Found& b) { return a.pulse < b.pulse; });
+    result.points.reserve(found.size() * 8);
+    for (const Found& f : found)
+        result.points.insert(result.points.end(), f.record, f.record + 8);
 }
 
 }  // namespace

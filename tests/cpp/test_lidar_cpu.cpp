@@ -192,20 +192,12 @@ TEST(CpuLidar, ResultsDoNotDependOnTheThreadCount) {
         EXPECT_EQ(many.waveform, one.waveform) << threads << " threads";
         EXPECT_EQ(many.points, one.points) << threads << " threads";
     }
-    // Direct mode: pulse order with one thread, the same records in any order with more.
-    auto records = [](const LiDARResult& r) {
-        std::vector<std::vector<float>> out;
-        for (int i = 0; i < r.num_returns; ++i)
-            out.emplace_back(r.points.begin() + 8 * i, r.points.begin() + 8 * i + 8);
-        return out;
-    };
-    const auto serial = records(run(s, p, 1, true, 1));
-    ASSERT_EQ(serial.size(), size_t(p.count()));
-    for (size_t i = 0; i < serial.size(); ++i) EXPECT_EQ(serial[i][7], float(i));
-    auto parallel = records(run(s, p, 1, true, 3));
-    std::sort(parallel.begin(), parallel.end(),
-              [](auto& a, auto& b) { return a[7] < b[7]; });
-    EXPECT_EQ(parallel, serial);
+    // Direct mode: records in pulse order whatever the thread count.
+    const LiDARResult serial = run(s, p, 1, true, 1);
+    ASSERT_EQ(serial.num_returns, p.count());
+    for (int i = 0; i < serial.num_returns; ++i) EXPECT_EQ(serial.points[8 * i + 7], float(i));
+    for (int threads : {2, 3, 8})
+        EXPECT_EQ(run(s, p, 1, true, threads).points, serial.points) << threads << " threads";
 }
 
 TEST(CpuLidar, ProgressIsReportedOnceAtTheEnd) {
