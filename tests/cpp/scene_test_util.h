@@ -20,35 +20,14 @@ using embree::RayHit;
 
 using Xform = std::array<float, 12>;
 
-inline Xform identity_xform() { return {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0}; }
 inline Xform translation(float x, float y, float z) {
     return {1, 0, 0, x, 0, 1, 0, y, 0, 0, 1, z};
 }
-
-/// Rotation by `deg` degrees about the (normalised) axis, then scale diag(s),
-/// then translation t: p' = R * S * p + t (Rodrigues' formula in double).
-inline Xform rotate_scale_translate(std::array<double, 3> axis, double deg,
-                                    std::array<double, 3> s, std::array<double, 3> t) {
-    const double len =
-        std::sqrt(axis[0] * axis[0] + axis[1] * axis[1] + axis[2] * axis[2]);
-    const double x = axis[0] / len, y = axis[1] / len, z = axis[2] / len;
-    const double a = deg * M_PI / 180.0, c = std::cos(a), sn = std::sin(a), k = 1.0 - c;
-    const double r[3][3] = {{c + x * x * k, x * y * k - z * sn, x * z * k + y * sn},
-                            {y * x * k + z * sn, c + y * y * k, y * z * k - x * sn},
-                            {z * x * k - y * sn, z * y * k + x * sn, c + z * z * k}};
-    Xform out{};
-    for (int i = 0; i < 3; ++i) {
-        for (int j = 0; j < 3; ++j)
-            out[size_t(4 * i + j)] = float(r[i][j] * s[size_t(j)]);
-        out[size_t(4 * i + 3)] = float(t[size_t(i)]);
-    }
-    return out;
-}
+inline Xform identity_xform() { return translation(0, 0, 0); }
 
 struct D3 {
     double x, y, z;
 };
-inline D3 d3(float3 v) { return {v.x, v.y, v.z}; }
 inline D3 sub(D3 a, D3 b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
 inline D3 cross3(D3 a, D3 b) {
     return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
@@ -73,17 +52,6 @@ inline void expect_near3(float3 got, D3 want, double tol, const std::string& wha
     EXPECT_NEAR(got.x, want.x, tol) << what;
     EXPECT_NEAR(got.y, want.y, tol) << what;
     EXPECT_NEAR(got.z, want.z, tol) << what;
-}
-
-/// Every field of two hit records equal bit for bit (padding excluded).
-inline bool same_hit(const RayHit& a, const RayHit& b) {
-    auto eq3 = [](float3 p, float3 q) { return p.x == q.x && p.y == q.y && p.z == q.z; };
-    return a.t == b.t && eq3(a.position, b.position) &&
-           eq3(a.shading_normal, b.shading_normal) &&
-           eq3(a.geometric_normal, b.geometric_normal) &&
-           a.material_id == b.material_id && a.prim_id == b.prim_id &&
-           a.instance_id == b.instance_id && a.hit == b.hit &&
-           a.back_face == b.back_face && a.reserved == b.reserved;
 }
 
 /// The triangle (0,0,0), (1,0,0), (0,1,0) in the plane z = 0, face normal +z.

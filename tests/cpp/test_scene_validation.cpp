@@ -3,9 +3,7 @@
 // holds, and a failing check names the reader and the range.
 #include <gtest/gtest.h>
 
-#include <ostream>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "tests/cpp/scene_test_util.h"
@@ -13,83 +11,62 @@
 namespace vorn::test {
 namespace {
 
-constexpr const char* kWho = "engine";
-
 std::string check(const EmbreeSceneManager& s, int nb) {
-    return error_of([&] { s.validate_for_engine(nb, kWho); });
+    return error_of([&] { s.validate_for_engine(nb, "engine"); });
 }
 
 std::string range_error(const std::string& what, long begin, long end, size_t size) {
-    return std::string(kWho) + ": " + what + " reads spectral values [" +
-           std::to_string(begin) + ", " + std::to_string(end) +
-           ") but the spectral array holds " + std::to_string(size);
+    return "engine: " + what + " reads spectral values [" + std::to_string(begin) + ", " +
+           std::to_string(end) + ") but the spectral array holds " + std::to_string(size);
 }
 
-/// A built one-triangle scene whose mesh uses material 0.
-void make_scene(EmbreeSceneManager& s) {
-    add_unit_triangle(s, 0);
+/// A one-triangle scene whose mesh uses material `mat`, built unless told not to.
+void make_scene(EmbreeSceneManager& s, int mat = 0, bool build = true) {
+    add_unit_triangle(s, mat);
     s.add_instance(0, 0, 0, 0, 1);
-    s.build();
+    if (build) s.build();
 }
 
-TEST(EngineChecks, SceneMustBeBuilt) {
+TEST(EngineChecks, SceneBuiltAndMeshMaterialsExist) {
     EmbreeSceneManager s;
-    add_unit_triangle(s, 0);
-    s.add_instance(0, 0, 0, 0, 1);
+    make_scene(s, 0, false);
     s.add_material(MaterialType::Lambertian, 0);
     s.upload_spectral_params({0.5f});
     EXPECT_EQ(check(s, 1), "engine: scene not built. Call build() first.");
     s.build();
     EXPECT_EQ(check(s, 1), "");
-}
-
-TEST(EngineChecks, MeshMaterialMustExist) {
-    for (int mat : {1, 5, -1}) {
-        EmbreeSceneManager s;
-        add_unit_triangle(s, mat);
-        s.add_instance(0, 0, 0, 0, 1);
-        s.build();
-        s.add_material(MaterialType::Lambertian, 0);
-        s.upload_spectral_params({0.5f});
-        EXPECT_EQ(check(s, 1), "engine: mesh 0 uses material " + std::to_string(mat) +
+    for (int mat : {1, -1}) {
+        EmbreeSceneManager t;
+        make_scene(t, mat);
+        t.add_material(MaterialType::Lambertian, 0);
+        t.upload_spectral_params({0.5f});
+        EXPECT_EQ(check(t, 1), "engine: mesh 0 uses material " + std::to_string(mat) +
                                    " but the scene has 1 materials");
     }
 }
 
-struct MaterialCase {
-    MaterialType type;
-    int quantities;  // per-band values the type reads
-};
-
-void PrintTo(const MaterialCase& c, std::ostream* os) { *os << "type " << int(c.type); }
-
-class MaterialRange
-    : public ::testing::TestWithParam<std::tuple<MaterialCase, int, int>> {};
-
 // A material reads quantities × nb values from its offset: an array exactly that
 // long passes, one value shorter fails and names the range.
-TEST_P(MaterialRange, ExactLengthPassesOneShortFails) {
-    const auto [mc, nb, offset] = GetParam();
-    const size_t need = size_t(offset + mc.quantities * nb);
-    for (size_t size : {need, need - 1}) {
-        EmbreeSceneManager s;
-        make_scene(s);
-        s.add_material(mc.type, offset);
-        s.upload_spectral_params(std::vector<float>(size, 0.5f));
-        const std::string want =
-            size == need ? "" : range_error("material 0", offset, long(need), size);
-        EXPECT_EQ(check(s, nb), want) << "type " << int(mc.type) << " nb " << nb;
+TEST(EngineChecks, MaterialRangeExactLengthPassesOneShortFails) {
+    const struct {
+        MaterialType type;
+        int quantities, nb, offset;
+    } cases[] = {{MaterialType::Lambertian, 1, 3, 0},
+                 {MaterialType::Rpv, 4, 3, 2},
+                 {MaterialType::Leaf, 3, 7, 2}};
+    for (const auto& c : cases) {
+        const size_t need = size_t(c.offset + c.quantities * c.nb);
+        for (size_t size : {need, need - 1}) {
+            EmbreeSceneManager s;
+            make_scene(s);
+            s.add_material(c.type, c.offset);
+            s.upload_spectral_params(std::vector<float>(size, 0.5f));
+            EXPECT_EQ(
+                check(s, c.nb),
+                size == need ? "" : range_error("material 0", c.offset, long(need), size))
+                << "type " << int(c.type);
+        }
     }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    TypesBandsOffsets, MaterialRange,
-    ::testing::Combine(::testing::Values(MaterialCase{MaterialType::Lambertian, 1},
-                                         MaterialCase{MaterialType::Rpv, 4},
-                                         MaterialCase{MaterialType::Leaf, 3}),
-                       ::testing::Values(1, 3, 7), ::testing::Values(0, 2)));
-
-TEST(EngineChecks, NegativeOffsetIsOutOfRange) {
     EmbreeSceneManager s;
     make_scene(s);
     s.add_material(MaterialType::Leaf, -1);
@@ -114,39 +91,27 @@ TEST(EngineChecks, ThermalModeReadsOneSlotOfEveryMaterialAndOneWavelengthPerBand
     EXPECT_EQ(check(s, 2), "");
 }
 
-TEST(EngineChecks, EmitterRangeHasOneValuePerBand) {
-    for (int nb : {1, 4}) {
-        EmbreeSceneManager s;
-        make_scene(s);
-        s.add_material(MaterialType::Lambertian, 0);
-        s.set_emitter(EmitterType::Sun, {0, 0, 1}, nb);
-        s.upload_spectral_params(std::vector<float>(size_t(2 * nb), 1.0f));
-        EXPECT_EQ(check(s, nb), "") << "nb " << nb;
-        s.upload_spectral_params(std::vector<float>(size_t(2 * nb - 1), 1.0f));
-        EXPECT_EQ(check(s, nb),
-                  range_error("the emitter", nb, 2 * nb, size_t(2 * nb - 1)));
-    }
-}
-
-TEST(EngineChecks, SkyRanges) {
-    for (int nb : {1, 3}) {
-        EmbreeSceneManager s;
-        make_scene(s);
-        s.add_material(MaterialType::Lambertian, 0);
-        s.upload_spectral_params(std::vector<float>(size_t(nb + 10 * nb), 1.0f));
-        const size_t n = s.spectral_params.size();
-        s.set_sky(int(n) - nb);  // the last nb values: fits
-        EXPECT_EQ(check(s, nb), "");
-        s.set_sky(int(n) - nb + 1);
-        EXPECT_EQ(check(s, nb),
-                  range_error("the uniform sky", long(n) - nb + 1, long(n) + 1, n));
-        // A parametric sky replaces the uniform one, whose range is then not read.
-        s.set_hw_sky(nb, {0, 0, 1});
-        EXPECT_EQ(check(s, nb), "") << "nb " << nb;
-        s.set_hw_sky(nb + 1, {0, 0, 1});
-        EXPECT_EQ(check(s, nb),
-                  range_error("the parametric sky", nb + 1, 11 * nb + 1, n));
-    }
+TEST(EngineChecks, EmitterAndSkyRangesHoldOneValuePerBand) {
+    const int nb = 3;
+    EmbreeSceneManager s;
+    make_scene(s);
+    s.add_material(MaterialType::Lambertian, 0);
+    s.set_emitter(EmitterType::Sun, {0, 0, 1}, nb);
+    s.upload_spectral_params(std::vector<float>(2 * nb - 1, 1.0f));
+    EXPECT_EQ(check(s, nb), range_error("the emitter", nb, 2 * nb, 2 * nb - 1));
+    const size_t n = 11 * nb;
+    s.upload_spectral_params(std::vector<float>(n, 1.0f));
+    EXPECT_EQ(check(s, nb), "");
+    s.set_sky(int(n) - nb);  // the last nb values: fits
+    EXPECT_EQ(check(s, nb), "");
+    s.set_sky(int(n) - nb + 1);
+    EXPECT_EQ(check(s, nb),
+              range_error("the uniform sky", long(n) - nb + 1, long(n) + 1, n));
+    // A parametric sky replaces the uniform one, whose range is then not read.
+    s.set_hw_sky(nb, {0, 0, 1});
+    EXPECT_EQ(check(s, nb), "");
+    s.set_hw_sky(nb + 1, {0, 0, 1});
+    EXPECT_EQ(check(s, nb), range_error("the parametric sky", nb + 1, 11 * nb + 1, n));
 }
 
 }  // namespace

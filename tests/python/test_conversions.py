@@ -1,71 +1,105 @@
-"""Argument conversion conventions shared by every binding."""
+"""Argument conversion shared by every binding: arrays of any dtype and memory
+layout read in index order, dimension and length errors, scalars and lists.
+
+Python cannot trace rays, so reading order shows in what the scene derives from
+its input: max_height (highest transformed vertex) and the triangle that a
+build-time index error names.
+"""
 import numpy as np
 import pytest
 
 import vorn_gpu
 
-DIM_MSG = r"^array has incorrect number of dimensions: {}; expected {}$"
+DIM_ERROR = "array has incorrect number of dimensions: {}; expected {}"
+NO_NORMALS = np.zeros((0, 3), dtype=np.float32)
+DTYPES = [np.float32, np.float64, np.float16, np.int32, np.int64]
+# Largest z is 3 and every x, y exceeds 3; layout() fills its decoy cells with 50,
+# so a value read out of place changes the height.
+TETRA = np.array([[10, 20, 0], [11, 20, 1], [10, 21, 3], [11, 21, 2]], dtype=np.float64)
+TETRA_I = np.array([[0, 1, 2], [0, 2, 3], [0, 3, 1], [1, 3, 2]])
 
 
-def built_plane(xform):
-    scene = vorn_gpu.EmbreeSceneManager()
-    g = vorn_gpu.make_ground_plane(1, 1)
-    scene.add_material(0, 0)
-    scene.add_instance_xform(scene.add_mesh(**g), xform)
-    scene.build()
-    return scene
+def layout(a, kind):
+    """The same logical array in another memory layout."""
+    if kind == "F":
+        return np.asfortranarray(a)
+    if kind == "strided":  # every other row (element) of a larger array
+        big = np.full((2 * a.shape[0],) + a.shape[1:], 50, dtype=a.dtype)
+        big[::2] = a
+        return big[::2]
+    if kind == "cols_sliced":  # the middle columns of a wider array
+        big = np.full((a.shape[0], a.shape[1] + 2), 50, dtype=a.dtype)
+        big[:, 1:-1] = a
+        return big[:, 1:-1]
+    if kind == "reversed":
+        return a[::-1].copy()[::-1]
+    return a.tolist() if kind == "list" else a
 
 
-IDENTITY_UP5 = [1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 5]
+def plane_scene():
+    """One instance of the square |x|, |y| <= 1 in the plane z = 0."""
+    s = vorn_gpu.EmbreeSceneManager()
+    s.add_instance(s.add_mesh(**vorn_gpu.make_ground_plane(1, 1)), 0, 0, -20)
+    return s
 
 
-@pytest.mark.parametrize("dtype", [np.float32, np.float64, np.int64, np.int32, np.float16])
-@pytest.mark.parametrize("layout", ["c", "strided", "list"])
-def test_float_arrays_any_dtype_and_layout_read_in_index_order(dtype, layout):
-    base = np.array(IDENTITY_UP5, dtype=dtype)
-    if layout == "strided":
-        wide = np.zeros(24, dtype=dtype)
-        wide[::2] = base
-        arg = wide[::2]
-        assert not arg.flags.c_contiguous
-    elif layout == "list":
-        arg = base.tolist()
-    else:
-        arg = base
-    assert built_plane(arg).max_height() == 5.0
+@pytest.mark.parametrize("kind", ["C", "F", "strided", "cols_sliced", "list"])
+@pytest.mark.parametrize("dtype", DTYPES)
+def test_mesh_arrays_read_in_index_order(dtype, kind):
+    s = vorn_gpu.EmbreeSceneManager()
+    s.add_mesh(layout(TETRA.astype(dtype), kind), NO_NORMALS, TETRA_I)
+    s.add_instance(0)
+    s.build()
+    assert s.max_height() == 3.0
+    # One bad index (9 of 4 vertices) in row 0; a transposed read moves it to row 1.
+    s.add_mesh(TETRA, NO_NORMALS, layout(np.array([[0, 1, 9], [0, 2, 3]], dtype=dtype), kind))
+    s.add_instance(1)
+    with pytest.raises(RuntimeError) as e:
+        s.build()
+    assert str(e.value) == "build: mesh 1 triangle 0 indexes a vertex outside [0, 4)"
 
 
-@pytest.mark.parametrize("shape", [(3, 4), (1, 12), (12, 1, 1)])
-def test_wrong_dimension_count_raises_value_error_with_exact_text(shape):
-    arr = np.array(IDENTITY_UP5, dtype=np.float32).reshape(shape)
-    scene = vorn_gpu.EmbreeSceneManager()
-    m = scene.add_mesh(**vorn_gpu.make_ground_plane(1, 1))
-    with pytest.raises(ValueError, match=DIM_MSG.format(len(shape), 1)):
-        scene.add_instance_xform(m, arr)
+@pytest.mark.parametrize("kind", ["C", "strided", "reversed", "list"])
+@pytest.mark.parametrize("dtype", DTYPES)
+@pytest.mark.parametrize("method", ["add_instance_xform", "update_instance_transform"])
+def test_xform_read_in_index_order(method, dtype, kind):
+    # Rotation by 90 degrees about x (z' = 2y) with scale 2, lifted by 3: top at 5.
+    x = np.array([2, 0, 0, 7, 0, 0, -2, 8, 0, 2, 0, 3, 50, 50], dtype=dtype)  # past 12: ignored
+    s = plane_scene()
+    getattr(s, method)(0, layout(x, kind))
+    s.build()
+    assert s.max_height() == 5.0
 
 
-def test_mesh_arrays_must_be_two_dimensional_with_three_columns():
-    scene = vorn_gpu.EmbreeSceneManager()
-    g = vorn_gpu.make_ground_plane(1, 1)
-    with pytest.raises(ValueError, match=DIM_MSG.format(1, 2)):
-        scene.add_mesh(g["vertices"].ravel(), g["normals"], g["indices"])
-    with pytest.raises(RuntimeError, match="vertices must have 3 columns, got 2"):
-        scene.add_mesh(g["vertices"][:, :2], g["normals"], g["indices"])
-    # Fortran-ordered and float64 rows are read by index, not by memory order.
-    v = np.asfortranarray(g["vertices"].astype(np.float64) + [0, 0, 2])
-    scene.add_instance(scene.add_mesh(v, np.zeros((0, 3)), np.asfortranarray(g["indices"])))
-    scene.add_material(0, 0)
-    scene.build()
-    assert scene.max_height() == 2.0
+CALLS = {
+    "vertices": lambda s, a: s.add_mesh(a, NO_NORMALS, TETRA_I),
+    "normals": lambda s, a: s.add_mesh(TETRA, a, TETRA_I),
+    "indices": lambda s, a: s.add_mesh(TETRA, NO_NORMALS, a),
+    "add_instance_xform": lambda s, a: s.add_instance_xform(0, a),
+    "update_instance_transform": lambda s, a: s.update_instance_transform(0, a),
+    "set_emitter": lambda s, a: s.set_emitter(0, a, 0),
+}
 
 
-def test_short_arrays_are_rejected_not_read_past_their_end():
-    scene = vorn_gpu.EmbreeSceneManager()
-    m = scene.add_mesh(**vorn_gpu.make_ground_plane(1, 1))
-    with pytest.raises(RuntimeError, match="xform must hold at least 12 values, got 11"):
-        scene.add_instance_xform(m, np.zeros(11))
-    with pytest.raises(RuntimeError, match="direction must hold at least 3 values, got 2"):
-        scene.set_emitter(0, np.zeros(2), 0)
+@pytest.mark.parametrize("call, arg, error, message", [
+    ("vertices", TETRA.ravel(), ValueError, DIM_ERROR.format(1, 2)),
+    ("vertices", TETRA[None], ValueError, DIM_ERROR.format(3, 2)),
+    ("normals", TETRA.ravel(), ValueError, DIM_ERROR.format(1, 2)),
+    ("indices", TETRA_I[None], ValueError, DIM_ERROR.format(3, 2)),
+    ("add_instance_xform", np.zeros((3, 4)), ValueError, DIM_ERROR.format(2, 1)),
+    ("update_instance_transform", np.zeros((12, 1, 1)), ValueError, DIM_ERROR.format(3, 1)),
+    ("set_emitter", np.zeros((1, 3)), ValueError, DIM_ERROR.format(2, 1)),
+    ("vertices", TETRA[:, :2], RuntimeError, "vertices must have 3 columns, got 2"),
+    ("add_instance_xform", np.zeros(11), RuntimeError, "xform must hold at least 12 values, got 11"),
+    ("update_instance_transform", np.zeros(0), RuntimeError,
+     "xform must hold at least 12 values, got 0"),
+    ("set_emitter", np.zeros(2), RuntimeError, "direction must hold at least 3 values, got 2")])
+def test_wrong_dimension_count_or_short_array(call, arg, error, message):
+    s = plane_scene()
+    with pytest.raises(error) as e:
+        CALLS[call](s, arg)
+    assert str(e.value) == message
+    assert s.num_instances() == 1
 
 
 class AsFloat:
@@ -75,42 +109,39 @@ class AsFloat:
 
 class AsIndex:
     def __index__(self):
-        return 3
+        return 0
 
 
 def test_scalar_conversions():
-    scene = vorn_gpu.EmbreeSceneManager()
-    m = scene.add_mesh(**vorn_gpu.make_ground_plane(1, 1))
-    scene.add_instance(m, 0, 1, 2, 3)            # ints for float parameters
-    scene.add_instance(m, z=AsFloat())           # any object convertible to float
-    scene.add_instance(AsIndex(), z=np.float64(1.0))  # __index__ for an int parameter
-    assert scene.num_instances() == 3
+    s = plane_scene()
+    s.add_instance(0, 0, 1, 2, 3)                 # ints for float parameters
+    s.add_instance(0, z=AsFloat())                # any object convertible to float
+    s.add_instance(AsIndex(), z=np.float64(1.0))  # __index__ for an int parameter
+    assert s.num_instances() == 4
+    for bad in (0.0, 2**31):                      # a float is not an int, nor is 2**31 an int32
+        with pytest.raises(TypeError):
+            s.add_instance(bad)
     with pytest.raises(TypeError):
-        scene.add_instance(1.0)                  # a float is not an int
-    with pytest.raises(TypeError):
-        scene.add_instance(2**31)                # outside the 32-bit range
-    scene.set_thermal_mode(None, [])             # None is False for a bool
-    scene.set_thermal_mode(np.bool_(True), [500])
+        s.set_num_bands(n=4)                      # positional only
+    s.set_thermal_mode(None, [])                  # None is False for a bool
+    s.set_thermal_mode(np.bool_(True), [500])
 
 
-def test_positional_only_parameters_and_keywords():
-    scene = vorn_gpu.EmbreeSceneManager()
-    scene.set_num_bands(4)
-    with pytest.raises(TypeError):
-        scene.set_num_bands(n=4)
-    with pytest.raises(TypeError):
-        scene.add_instance(mesh=0)               # a keyword that names no parameter
-
-
-def test_list_parameters_must_be_lists_of_numbers():
-    scene = vorn_gpu.EmbreeSceneManager()
-    with pytest.raises(TypeError):
-        scene.add_material(0, 5, (0.1, 0.2))
-    with pytest.raises(RuntimeError, match="scalar_params item 1 is not a number"):
-        scene.add_material(0, 5, [0.1, "x"])
-    with pytest.raises(RuntimeError, match="wavelengths item 0 is not a number"):
-        scene.set_thermal_mode(True, ["500"])
-    with pytest.raises(TypeError):
-        scene.set_thermal_mode(True, (500.0,))
-    assert scene.add_material(13, 5, list(range(10))) == 1  # the failed call kept its material
-
+def test_list_parameters():
+    s = vorn_gpu.EmbreeSceneManager()
+    for call in (lambda p: s.add_material(13, 0, p), lambda p: s.set_thermal_mode(True, p)):
+        for not_a_list in ((0.5, 0.4), np.array([0.5, 0.4])):
+            with pytest.raises(TypeError):
+                call(not_a_list)
+    assert s.add_material(13, 0, [1, 0.5, np.float32(0.25), np.int64(3), True]) == 0
+    # Items after the eighth are never converted, so non-numbers there pass.
+    assert s.add_material(0, 5, [1, 2, 3, 4, 5, 6, 7, 8, "nine", None]) == 1
+    for item in ("0.5", b"1", object()):
+        with pytest.raises(RuntimeError, match=r"^scalar_params item 1 is not a number: "):
+            s.add_material(13, 0, [0.5, item])
+    with pytest.raises(RuntimeError) as e:
+        s.add_material(0, 5, [1, 2, 3, 4, 5, 6, 7, "eight"])
+    assert str(e.value) == "scalar_params item 7 is not a number: 'eight'"
+    with pytest.raises(RuntimeError, match="^wavelengths item 0 is not a number"):
+        s.set_thermal_mode(True, ["500"])
+    assert s.add_material(13, 0) == 6  # every failing call had already added its material
