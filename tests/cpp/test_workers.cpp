@@ -1,8 +1,8 @@
 // The worker runner every CPU engine shares: all workers run and are joined,
-// the first failure comes back to the caller, and a failure raises the stop
-// flag that the others poll.
+// and the first failure raises the stop flag and comes back to the caller.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <stdexcept>
 #include <string>
@@ -15,20 +15,18 @@ using vorn::embree::resolve_threads;
 using vorn::embree::run_workers;
 
 TEST(Workers, EveryWorkerRunsOnceWithItsIndex) {
-    for (int count : {0, 1, 2, 7}) {
-        std::vector<std::atomic<int>> seen(size_t(count > 0 ? count : 1));
-        std::atomic<bool> stop{false};
-        run_workers(count, stop, [&](int t) { seen[size_t(t)] += 1; });
-        for (int t = 0; t < count; ++t)
-            EXPECT_EQ(seen[size_t(t)], 1) << "count " << count;
-        EXPECT_FALSE(stop) << "count " << count;
-    }
+    std::vector<std::atomic<int>> seen(7);
+    std::atomic<bool> stop{false};
+    run_workers(7, stop, [&](int t) { seen.at(size_t(t)) += 1; });
+    for (int t = 0; t < 7; ++t) EXPECT_EQ(seen[size_t(t)], 1) << "worker " << t;
+    EXPECT_FALSE(stop);
+    run_workers(0, stop, [&](int) { ADD_FAILURE() << "no workers were asked for"; });
 }
 
 TEST(Workers, FirstFailureIsRethrownAfterOthersStop) {
     // Worker 0 throws at once; the others spin until the stop flag reaches them,
     // so the call can only return if the failure raised it.
-    for (int count : {1, 3, 6}) {
+    for (int count : {1, 6}) {
         std::atomic<bool> stop{false};
         std::atomic<int> finished{0};
         try {
@@ -42,13 +40,12 @@ TEST(Workers, FirstFailureIsRethrownAfterOthersStop) {
             EXPECT_EQ(std::string(e.what()), "worker 0 failed");
         }
         EXPECT_TRUE(stop) << "count " << count;
-        EXPECT_EQ(finished, count - 1) << "count " << count;
+        EXPECT_EQ(finished, count - 1) << "count " << count;  // all joined
     }
 }
 
 TEST(Workers, ThreadCountFallsBackToTheHardware) {
-    const unsigned hw = std::thread::hardware_concurrency();
-    const int all = hw > 0 ? int(hw) : 1;
-    for (int n : {-5, -1, 0}) EXPECT_EQ(resolve_threads(n), all) << n;
-    for (int n : {1, 3, 64}) EXPECT_EQ(resolve_threads(n), n) << n;
+    const int all = std::max(1, int(std::thread::hardware_concurrency()));
+    for (int n : {-1, 0}) EXPECT_EQ(resolve_threads(n), all) << n;
+    for (int n : {1, 64}) EXPECT_EQ(resolve_threads(n), n) << n;
 }
