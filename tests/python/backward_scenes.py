@@ -18,14 +18,12 @@ def disc(radius, z, segments=512):
     """Horizontal disc (triangle fan), normal +z."""
     phi = np.arange(segments) * (2 * math.pi / segments)
     rim = np.stack([radius * np.cos(phi), radius * np.sin(phi), np.full(segments, z)], axis=1)
-    v = np.vstack([[0.0, 0.0, z], rim]).astype(np.float32)
     i = np.array([[0, 1 + k, 1 + (k + 1) % segments] for k in range(segments)], np.int32)
-    return v, i
+    return np.vstack([[0.0, 0.0, z], rim]).astype(np.float32), i
 
 
 def add_surface(scene, mesh, material_id, translate=(0.0, 0.0, 0.0)):
-    v, i = mesh
-    m = scene.add_mesh(v, np.zeros((0, 3), np.float32), i, material_id)
+    m = scene.add_mesh(mesh[0], np.zeros((0, 3), np.float32), mesh[1], material_id)
     return scene.add_instance(m, *translate)
 
 
@@ -34,48 +32,32 @@ def ortho_down(cx, cy, z):
     return np.array([1, 0, 0, cx, 0, 1, 0, cy, 0, 0, 1, z, 0, 0, 0, 1], np.float32)
 
 
-def camera_matrix(c0, c1, c2, pos):
-    """Row-major camera matrix whose columns are the axes c0, c1, c2 and pos."""
-    m = np.zeros((4, 4), np.float64)
-    m[:3, 0], m[:3, 1], m[:3, 2], m[:3, 3] = c0, c1, c2, pos
-    m[3, 3] = 1.0
-    return m.ravel().astype(np.float32)
-
-
 def look_along(forward, pos=(0.0, 0.0, 0.0)):
-    """Camera at pos looking along `forward` (camera z axis = -forward)."""
+    """Row-major matrix of a camera at pos looking along `forward` (its z axis
+    is -forward)."""
     f = np.asarray(forward, np.float64)
-    f /= np.linalg.norm(f)
-    c2 = -f
-    helper = np.array([0.0, 0.0, 1.0]) if abs(c2[2]) < 0.9 else np.array([0.0, 1.0, 0.0])
-    c0 = np.cross(helper, c2)
+    c2 = -f / np.linalg.norm(f)
+    c0 = np.cross([0.0, 0.0, 1.0] if abs(c2[2]) < 0.9 else [0.0, 1.0, 0.0], c2)
     c0 /= np.linalg.norm(c0)
-    return camera_matrix(c0, np.cross(c2, c0), c2, pos)
-
-
-def unit(v):
-    v = np.asarray(v, np.float64)
-    return (v / np.linalg.norm(v)).astype(np.float32)
+    m = np.eye(4)
+    m[:3, 0], m[:3, 1], m[:3, 2], m[:3, 3] = c0, np.cross(c2, c0), c2, pos
+    return m.ravel().astype(np.float32)
 
 
 def sun_at(zenith_deg, azimuth_deg=0.0):
     t, p = math.radians(zenith_deg), math.radians(azimuth_deg)
-    return unit([math.sin(t) * math.cos(p), math.sin(t) * math.sin(p), math.cos(t)])
-
-
-def pixel_edges(n):
-    """Normalised image coordinates [-0.5, 0.5] of the n + 1 pixel edges."""
-    return np.arange(n + 1) / n - 0.5
+    return np.array([math.sin(t) * math.cos(p), math.sin(t) * math.sin(p), math.cos(t)],
+                    np.float32)
 
 
 def radial_range(width, height, x, y, sx=1.0, sy=1.0):
-    """Smallest and largest sqrt((sx u)^2 + (sy v)^2) over pixel (x, y)."""
-    u0, u1 = pixel_edges(width)[x] * sx, pixel_edges(width)[x + 1] * sx
-    v0, v1 = pixel_edges(height)[y] * sy, pixel_edges(height)[y + 1] * sy
+    """Smallest and largest sqrt((sx u)^2 + (sy v)^2) over pixel (x, y), with u, v
+    the normalised image coordinates in [-0.5, 0.5]."""
+    u0, u1 = (x / width - 0.5) * sx, ((x + 1) / width - 0.5) * sx
+    v0, v1 = (y / height - 0.5) * sy, ((y + 1) / height - 0.5) * sy
     nu = 0.0 if u0 <= 0.0 <= u1 else min(abs(u0), abs(u1))
     nv = 0.0 if v0 <= 0.0 <= v1 else min(abs(v0), abs(v1))
-    fu, fv = max(abs(u0), abs(u1)), max(abs(v0), abs(v1))
-    return math.hypot(nu, nv), math.hypot(fu, fv)
+    return math.hypot(nu, nv), math.hypot(max(abs(u0), abs(u1)), max(abs(v0), abs(v1)))
 
 
 def new_scene(nb, spectral):

@@ -1,5 +1,5 @@
-"""simulate_forward_cpu: signature, result dict, argument checks, progress and
-interruption, and the physics of photons in a canopy (Beer's law, energy
+"""simulate_forward_cpu: signature, result dict, argument checks, emission,
+progress and interruption, and photons in a canopy (Beer's law, energy
 closure) against closed forms."""
 import math
 import signal
@@ -8,38 +8,24 @@ import numpy as np
 import pytest
 
 import vorn_gpu
+from backward_scenes import add_surface, quad, sun_at
 
 DIM_MSG = r"^array has incorrect number of dimensions: {}; expected {}$"
 
 
-def unit(theta_deg, phi_deg):
-    t, p = math.radians(theta_deg), math.radians(phi_deg)
-    return np.array([math.sin(t) * math.cos(p), math.sin(t) * math.sin(p), math.cos(t)])
-
-
-def rect(scene, x0, y0, x1, y1, z, material):
-    v = np.array([[x0, y0, z], [x1, y0, z], [x1, y1, z], [x0, y1, z]], np.float32)
-    mesh = scene.add_mesh(v, np.zeros((0, 3), np.float32), np.array([[0, 1, 2], [0, 2, 3]]),
-                          material)
-    return scene.add_instance(mesh)
-
-
-def plane_scene(rho=0.3, sun=2.0, sky=None, theta=30.0, size=2.0, reps=0):
+def plane_scene(rho=0.3, sun=2.0, sky=None, size=2.0, reps=0):
     """A plane of reflectance rho filling the tile [0, size]^2 (repeated `reps`
-    times), the sun at `theta`, optionally a uniform sky of radiance `sky`."""
+    times), the sun at 30 degrees, optionally a uniform sky of radiance `sky`."""
     s = vorn_gpu.EmbreeSceneManager()
     s.add_material(0, 0)
     s.upload_spectral_params(np.array([rho, sun, sky or 0.0], np.float32))
-    rect(s, -1, -1, size + 1, size + 1, 0.0, 0)
-    s.set_emitter(0, unit(theta, 20.0), 1)
+    add_surface(s, quad(-1, size + 1, -1, size + 1, 0.0), 0)
+    s.set_emitter(0, sun_at(30.0, 20.0), 1)
     if sky is not None:
         s.set_sky(2)
     s.set_repetitive(reps, size, size)
     s.build()
     return s
-
-
-# ---- signature and result ----------------------------------------------------------
 
 
 def test_layer_heights_is_required_but_may_come_by_keyword_or_position():
@@ -61,9 +47,9 @@ def test_result_keys_order_and_shapes_follow_the_enabled_tallies(per_leaf, num_b
     s = vorn_gpu.EmbreeSceneManager()
     s.add_material(0, 0)
     s.upload_spectral_params(np.full(6, 0.5, np.float32))  # room for 3 bands from offset 0 and 3
-    rect(s, 0, 0, 1, 1, 0.0, 0)
-    rect(s, 0, 0, 0.5, 0.5, 0.5, 0)
-    s.set_emitter(0, unit(10, 0), 3)
+    add_surface(s, quad(0, 1, 0, 1, 0.0), 0)
+    add_surface(s, quad(0, 0.5, 0, 0.5, 0.5), 0)
+    s.set_emitter(0, sun_at(10, 0), 3)
     s.set_repetitive(0, 1.0, 1.0)
     s.set_measurement_plane(1.0)
     s.build()
@@ -88,59 +74,40 @@ def test_result_keys_order_and_shapes_follow_the_enabled_tallies(per_leaf, num_b
         assert not r["leaf"][:2].any(), "terrain triangles stay out of the per-leaf tally"
 
 
-@pytest.mark.parametrize("num_bands", [0, -1])
-def test_num_bands_below_one_is_rejected(num_bands):
-    with pytest.raises(RuntimeError, match="num_bands must be at least 1, got"):
-        vorn_gpu.simulate_forward_cpu(plane_scene(), layer_heights=[0, 1], num_bands=num_bands)
-
-
-def test_num_bands_beyond_what_the_spectral_array_holds_is_rejected():
-    # The plane reads [0, nb) and the sun [1, 1 + nb) of a 3-value array.
-    with pytest.raises(RuntimeError, match="spectral"):
-        vorn_gpu.simulate_forward_cpu(plane_scene(), layer_heights=[0, 1], num_bands=3)
-
-
-@pytest.mark.parametrize("dirs, n, error", [
-    ([0, 0, 1, 0, 0], 2, RuntimeError),           # 5 values for 2 directions
-    (np.zeros((2, 3)), 2, ValueError),            # must be one-dimensional
-    ([0, 0, 1, 0.6, 0, 0.8], 2, None),
-    ([0.0, 0.0, 1.0, 9.0, 9.0], 1, None),         # extra values are not read
-    ([], 2, None),                                # no directions: BRF stays 0, albedo counted
+@pytest.mark.parametrize("kwargs,error,message", [
+    (dict(num_bands=0), RuntimeError, "num_bands must be at least 1, got"),
+    (dict(num_bands=-1), RuntimeError, "num_bands must be at least 1, got"),
+    (dict(num_bands=3), RuntimeError, "spectral"),  # the sun would read past the array
+    (dict(brf_directions=[0, 0, 1, 0, 0], num_brf_dirs=2), RuntimeError,
+     "brf_directions must hold at least 6 values, got 5"),
+    (dict(brf_directions=np.zeros((2, 3)), num_brf_dirs=2), ValueError, DIM_MSG.format(2, 1)),
+    (dict(layer_heights=[[0.0, 1.0]]), ValueError, DIM_MSG.format(2, 1)),
+    (dict(layer_heights=[0.0]), RuntimeError, "^layer_heights must have at least 2 entries$"),
 ])
-def test_brf_directions_are_checked_against_num_brf_dirs(dirs, n, error):
-    s = plane_scene(rho=0.5)
-    call = dict(layer_heights=[0, 1], num_photons=200, brf_directions=dirs, num_brf_dirs=n)
-    if error is RuntimeError:
-        with pytest.raises(RuntimeError, match="brf_directions must hold at least 6 values, got 5"):
-            vorn_gpu.simulate_forward_cpu(s, **call)
-        return
-    if error is ValueError:
-        with pytest.raises(ValueError, match=DIM_MSG.format(2, 1)):
-            vorn_gpu.simulate_forward_cpu(s, **call)
-        return
-    r = vorn_gpu.simulate_forward_cpu(s, **call)
-    assert r["brf"].shape == (n, 1)
-    assert (r["brf"] > 0).all() == (len(dirs) > 0)
-    assert r["albedo"][0] > 0
+def test_bad_arguments_are_rejected(kwargs, error, message):
+    with pytest.raises(error, match=message):
+        vorn_gpu.simulate_forward_cpu(plane_scene(), **{"layer_heights": [0, 1], **kwargs})
 
 
-def test_layer_heights_must_be_one_dimensional_with_two_values():
-    s = plane_scene()
-    with pytest.raises(ValueError, match=DIM_MSG.format(2, 1)):
-        vorn_gpu.simulate_forward_cpu(s, layer_heights=[[0.0, 1.0]])
-    with pytest.raises(RuntimeError, match="^layer_heights must have at least 2 entries$"):
-        vorn_gpu.simulate_forward_cpu(s, layer_heights=[0.0])
-
-
-def test_prob_sun_of_one_with_a_sky_set_emits_only_finite_sun_photons():
-    # Black plane, 2 m tile: every sun photon deposits E cos(theta) * photon_e.
-    s = plane_scene(rho=0.0, sun=2.0, sky=5.0, theta=30.0)
-    r = vorn_gpu.simulate_forward_cpu(s, layer_heights=[0, 1], num_photons=20000, prob_sun=1.0)
+@pytest.mark.parametrize("sun_z,prob_sun", [(0.8, 1.0), (0.005, 0.5), (-0.009, 0.5),
+                                             (-0.2, 0.5)])
+def test_prob_sun_and_a_sun_near_or_below_the_horizon(sun_z, prob_sun):
+    # Black plane in a 2 m tile under a sky of radiance L = 5. prob_sun 1: only
+    # sun photons, of finite weight, delivering E s.z W H in all. |s.z| < 0.01:
+    # every photon dropped. Sun below: only sky photons are kept, a binomial
+    # count of them, each delivering pi L W H / ((1 - p) N).
+    s = plane_scene(rho=0.0, sun=2.0, sky=5.0)
+    s.update_emitter_direction(np.array([math.sqrt(1 - sun_z**2), 0.0, sun_z]))
+    n, p, sky_e = 20000, prob_sun, math.pi * 5.0 * 4.0
+    r = vorn_gpu.simulate_forward_cpu(s, layer_heights=[0, 1], num_photons=n, prob_sun=p)
     assert np.isfinite(r["grid"]).all()
-    assert r["grid"].sum() == pytest.approx(2.0 * math.cos(math.radians(30)) * 4.0, rel=1e-5)
-
-
-# ---- progress and interruption ------------------------------------------------------
+    if p == 1.0:
+        assert r["grid"].sum() == pytest.approx(2.0 * sun_z * 4.0, rel=1e-5)
+    elif abs(sun_z) < 0.01:
+        assert not r["grid"].any()
+    else:
+        sigma = sky_e / (1 - p) * math.sqrt(p * (1 - p) / n)
+        assert r["grid"].sum() == pytest.approx(sky_e, abs=5 * sigma)
 
 
 def test_progress_counts_photons_per_batch_as_int_int_float():
@@ -153,18 +120,6 @@ def test_progress_counts_photons_per_batch_as_int_int_float():
                                       (2_500_001, 2_500_001)]
     assert all(type(c[0]) is int and type(c[1]) is int and type(c[2]) is float for c in calls)
     assert not r["grid"].any()
-
-
-def test_a_raising_progress_callable_ends_the_call_with_its_exception():
-    class Stop(Exception):
-        pass
-
-    def progress(done, total, ms):
-        raise Stop(done)
-
-    with pytest.raises(Stop, match="^1000000$"):
-        vorn_gpu.simulate_forward_cpu(plane_scene(), layer_heights=[0, 1],
-                                      num_photons=1_500_000, progress=progress)
 
 
 def test_ctrl_c_between_batches_raises_keyboard_interrupt():
@@ -187,34 +142,22 @@ def test_ctrl_c_between_batches_raises_keyboard_interrupt():
     assert calls == [1_000_000]
 
 
-# ---- physics in a canopy ----------------------------------------------------------------
-
-
-def fibonacci_normals(n, rng):
-    """n unit vectors spread evenly over the sphere, in random order: their
-    mean |n . d| is 1/2 for every d to O(1/n), the spherical leaf-angle
-    distribution without its sampling noise."""
-    i = np.arange(n) + 0.5
-    z = 1.0 - 2.0 * i / n
-    phi = math.pi * (1.0 + 5 ** 0.5) * i
-    r = np.sqrt(1.0 - z * z)
-    normals = np.stack([r * np.cos(phi), r * np.sin(phi), z], axis=1)
-    return normals[rng.permutation(n)]
-
-
-def random_leaves(n, side, size, z0, z1, rng, normals=None):
-    """Square leaves with centres uniform over the tile [0, size]^2 and
-    heights in [z0, z1]; a leaf crossing a tile side gets its copy one tile
-    over, so the repeated tile is an unbroken random canopy."""
+def random_leaves(n, side, size, z0, z1, rng):
+    """Square leaves with centres uniform over the tile [0, size]^2 at heights
+    [z0, z1] and normals spread evenly over the sphere (a Fibonacci lattice in
+    random order: mean |n . d| is 1/2 for every d to O(1/n), the spherical
+    leaf-angle distribution without its sampling noise). A leaf crossing a tile
+    side gets its copy one tile over, so the repeated tile is an unbroken canopy."""
     c = np.column_stack([rng.uniform(0, size, (n, 2)), rng.uniform(z0, z1, n)])
-    nrm = normals if normals is not None else fibonacci_normals(n, rng)
+    i = np.arange(n) + 0.5
+    z, phi = 1.0 - 2.0 * i / n, math.pi * (1.0 + 5 ** 0.5) * i
+    r = np.sqrt(1.0 - z * z)
+    nrm = np.stack([r * np.cos(phi), r * np.sin(phi), z], axis=1)[rng.permutation(n)]
     helper = np.where(np.abs(nrm[:, :1]) > 0.9, [[0.0, 1.0, 0.0]], [[1.0, 0.0, 0.0]])
     u = np.cross(nrm, helper)
     u /= np.linalg.norm(u, axis=1, keepdims=True)
     w = np.cross(nrm, u)
-    h = side / 2
-    quads = []
-    reach = h * 2 ** 0.5
+    h, reach, quads = side / 2, side / 2 * 2 ** 0.5, []
     for sx in (-1, 0, 1):
         for sy in (-1, 0, 1):
             cc = c + [sx * size, sy * size, 0.0]
@@ -233,25 +176,22 @@ def test_ground_under_a_random_canopy_receives_beers_law_transmission():
     a black ground in a periodic 5 m tile, sun at 30 degrees zenith: the
     ground absorbs E cos(theta) W H exp(-0.5 LAI / cos(theta)).
 
-    Tolerance 2.5 % relative, from two independent errors:
-    - the photons: the ground share is a binomial fraction, relative standard
-      deviation sqrt((1 - P) / (P M)) = 0.23 % for M = 400,000, P = 0.315;
-    - the canopy drawn: a Boolean model of N leaves covers a random fraction;
-      its relative standard deviation is at most x sqrt(7.8 / N) with
-      x = 0.5 LAI / cos(theta) = 1.155 (second-order bound using the largest
-      projected leaf), 0.57 % for N = 320,000.
-    4 combined standard deviations are 2.5 %. The finite leaf count shifts
-    the expectation by x^2 / 2N = 2e-6 only."""
+    Tolerance 2.5 %: 4 combined standard deviations of the photon count (a
+    binomial share, sqrt((1 - P) / (P M)) = 0.23 % for M = 400,000, P = 0.315)
+    and of the canopy drawn (a Boolean model of N = 320,000 leaves covers a
+    random fraction of relative deviation at most x sqrt(7.8 / N) = 0.57 %,
+    x = 0.5 LAI / cos(theta) = 1.155, a second-order bound using the largest
+    projected leaf). The finite N shifts the expectation by x^2 / 2N = 2e-6."""
     rng = np.random.default_rng(2024)
     size, lai, side, theta = 5.0, 2.0, 0.0125, 30.0
     n = int(round(lai * size * size / side ** 2))
     s = vorn_gpu.EmbreeSceneManager()
     black = s.add_material(0, 0)
     s.upload_spectral_params(np.array([0.0, 1.0], np.float32))
-    ground = rect(s, 0, 0, size, size, 0.0, black)
+    ground = add_surface(s, quad(0, size, 0, size, 0.0), black)
     v, t = random_leaves(n, side, size, 0.5, 1.5, rng)
-    s.add_instance(s.add_mesh(v, np.zeros((0, 3), np.float32), t, black))
-    s.set_emitter(0, unit(theta, 40.0), 1)
+    add_surface(s, (v, t), black)
+    s.set_emitter(0, sun_at(theta, 40.0), 1)
     s.set_repetitive(50, size, size)
     s.set_measurement_plane(1.6)
     s.build()
@@ -259,8 +199,7 @@ def test_ground_under_a_random_canopy_receives_beers_law_transmission():
                                       terrain_instance_id=ground)
     cos_t = math.cos(math.radians(theta))
     incident = cos_t * size * size
-    expected = incident * math.exp(-0.5 * lai / cos_t)
-    assert r["terrain"][0] == pytest.approx(expected, rel=0.025)
+    assert r["terrain"][0] == pytest.approx(incident * math.exp(-0.5 * lai / cos_t), rel=0.025)
     # Everything not on the ground is absorbed by the leaves, all above 0.25 m.
     assert r["grid"][0].sum() == pytest.approx(r["terrain"][0], rel=1e-5)
     assert r["grid"].sum() == pytest.approx(incident, rel=1e-4)
@@ -271,14 +210,14 @@ def test_energy_is_conserved_in_a_closed_canopy_with_russian_roulette():
     sun oblique in azimuth so that many photons start beyond the tile side:
     absorbed + escaped = incident within Monte Carlo error.
 
-    Without roulette every photon would conserve exactly (each lobe carries
-    R + T). Roulette (from depth 3) keeps the mean; with scattering albedo
-    at most 0.35 and photon energy E0 = 0.9 it is first played at an energy
-    of at most 0.9 * 0.35^3 = 0.039, and a survivor restarts at 1, so a
-    photon's deposit differs from E0 by less than 0.039 + B, with B the
-    number of survivals, P(B >= k) <= 0.039 * 0.35^(k-1). That bounds the
-    variance by 0.13 E0-units squared, a relative standard error of the sum
-    of 0.4 / sqrt(M) = 5.7e-4 for M = 500,000; 5 of them are 2.9e-3."""
+    Without roulette each lobe carries R + T and every photon conserves
+    exactly. Roulette (from depth 3) keeps the mean: with scattering albedo at
+    most 0.35 and photon energy E0 = 0.9 it is first played at an energy of at
+    most 0.9 * 0.35^3 = 0.039 and a survivor restarts at 1, so a deposit
+    differs from E0 by less than 0.039 + B, B the number of survivals, with
+    P(B >= k) <= 0.039 * 0.35^(k-1). That bounds the variance by 0.13 E0^2: a
+    relative standard error of 0.4 / sqrt(M) = 5.7e-4 for M = 500,000; 5 of
+    them are 2.9e-3."""
     rng = np.random.default_rng(5)
     size, theta = 2.0, 60.0
     s = vorn_gpu.EmbreeSceneManager()
@@ -287,15 +226,13 @@ def test_energy_is_conserved_in_a_closed_canopy_with_russian_roulette():
     soil = s.add_material(0, 3)
     e = 0.9 / math.cos(math.radians(theta))
     s.upload_spectral_params(np.array([0.2, 0.2, 0.15, 0.25, e], np.float32))
-    rect(s, 0, 0, size, size, 0.0, soil)
-    v, t = random_leaves(300, 0.1, size, 0.3, 1.8, rng,
-                         normals=fibonacci_normals(300, rng))
-    s.add_instance(s.add_mesh(v, np.zeros((0, 3), np.float32), t, leaf))
-    s.set_emitter(0, unit(theta, 35.0), 4)
+    add_surface(s, quad(0, size, 0, size, 0.0), soil)
+    v, t = random_leaves(300, 0.1, size, 0.3, 1.8, rng)
+    add_surface(s, (v, t), leaf)
+    s.set_emitter(0, sun_at(theta, 35.0), 4)
     s.set_repetitive(1000, size, size)
     s.set_measurement_plane(2.0)
     s.build()
     r = vorn_gpu.simulate_forward_cpu(s, layer_heights=[0.0, 2.0], num_photons=500_000,
                                       brf_directions=[0, 0, 1], num_brf_dirs=1, max_depth=1000)
-    incident = 0.9 * size * size
-    assert r["grid"].sum() + r["albedo"][0] == pytest.approx(incident, rel=2.9e-3)
+    assert r["grid"].sum() + r["albedo"][0] == pytest.approx(0.9 * size * size, rel=2.9e-3)

@@ -10,47 +10,38 @@ import vorn_gpu
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "examples"))
 
+from backward_scenes import add_surface, quad  # noqa: E402
 from fpar_profile import format_profile, fpar_profile, plot_profile  # noqa: E402
 from test_backward_demo import read_png_rgb  # noqa: E402
 
 
-def plate_over_ground(plate_x1):
-    """Black ground and a black plate at 1 m over x in [0, plate_x1] of a 2 m
-    periodic tile; sun at the zenith."""
+def test_profile_puts_the_plate_in_the_top_layer_and_the_rest_on_the_ground(tmp_path):
+    # Black ground and a black plate at 1 m over half of a 2 m periodic tile,
+    # sun at the zenith.
     s = vorn_gpu.EmbreeSceneManager()
     s.add_material(0, 0)
     s.upload_spectral_params(np.array([0.0, 1.0], np.float32))
-    for x1, z in ((2.0, 0.0), (plate_x1, 1.0)):
-        v = np.array([[0, 0, z], [x1, 0, z], [x1, 2, z], [0, 2, z]], np.float32)
-        s.add_instance(s.add_mesh(v, np.zeros((0, 3), np.float32), [[0, 1, 2], [0, 2, 3]]))
+    add_surface(s, quad(0, 2, 0, 2), 0)
+    add_surface(s, quad(0, 1, 0, 2, 1.0), 0)
     s.set_emitter(0, np.array([0.0, 0.0, 1.0]), 1)
     s.set_repetitive(4, 2.0, 2.0)
     s.build()
-    return s
-
-
-@pytest.mark.parametrize("plate_x1", [2.0, 1.0])
-def test_profile_puts_the_plate_in_the_top_layer_and_the_rest_on_the_ground(plate_x1, tmp_path):
     n = 40_000
-    p = fpar_profile(plate_over_ground(plate_x1), num_bands=1, num_layers=4, num_photons=n)
+    p = fpar_profile(s, num_bands=1, num_layers=4, num_photons=n)
     np.testing.assert_allclose(p.layer_heights, [-1, 0.05, 0.2875, 0.525, 0.7625, 1.0],
                                rtol=1e-6)
-    covered = plate_x1 / 2.0
-    # Binomial share of photons on the plate: 5 standard deviations.
-    tol = 5 * math.sqrt(covered * (1 - covered) / n) + 1e-6
-    assert p.fpar[-1] == pytest.approx(covered, abs=tol)
-    assert p.fpar[0] == pytest.approx(1 - covered, abs=tol)
+    tol = 5 * math.sqrt(0.5 * 0.5 / n) + 1e-6  # binomial share of photons on the plate
+    assert p.fpar[-1] == pytest.approx(0.5, abs=tol)
+    assert p.fpar[0] == pytest.approx(0.5, abs=tol)
     assert p.fpar[1:-1].sum() == 0.0
     assert p.fpar.sum() == pytest.approx(1.0, abs=1e-6)  # black: nothing escapes
     assert "ground" in format_profile(p).splitlines()[-2]
 
     img = plot_profile(p, tmp_path / "fpar.png", width=200, height=120)
     np.testing.assert_array_equal(read_png_rgb(tmp_path / "fpar.png"), img)
-    # Bar lengths in proportion to fPAR: count coloured pixels along each bar's middle row.
+    # Bar lengths in proportion to fPAR: coloured pixels along each bar's middle row.
     coloured = (img != 255).any(axis=2) & (img != 0).any(axis=2)
     rows = coloured.sum(axis=1)
     assert rows.max() == pytest.approx(0.9 * (200 - 40 - 10), abs=1)
-    if plate_x1 == 1.0:
-        lengths = sorted(set(rows[rows > 0]))
-        assert lengths[-1] == pytest.approx(lengths[0] * max(p.fpar) / min(p.fpar[[0, -1]]),
-                                            abs=2)
+    lengths = sorted(set(rows[rows > 0]))
+    assert lengths[-1] == pytest.approx(lengths[0] * max(p.fpar) / min(p.fpar[[0, -1]]), abs=2)
