@@ -206,3 +206,24 @@ def test_periodic_tile_wraps_camera_rays_and_sun_shadows(centre_x, repeat):
         else:
             continue
         np.testing.assert_allclose(img[:, x], want, rtol=2e-6, atol=1e-12, err_msg=str(x))
+
+
+def test_isothermal_cavity_radiance_is_the_black_body_whatever_the_emissivity():
+    # Between two parallel isothermal plates the radiance is B(lambda, T) for
+    # any emissivity (Kirchhoff): eps B summed over (1 - eps)^k reflections.
+    # Paths run deep, so Russian roulette must stay unbiased.
+    eps, wavelengths = [0.3, 0.6, 0.95], [9000.0, 10000.0, 11000.0]
+    scene = new_scene(3, eps)
+    scene.add_material(0, 0, [0.0, 0.0, 290.0])
+    add_surface(scene, quad(-1e4, 1e4, -1e4, 1e4, 0.0), 0)
+    add_surface(scene, quad(-1e4, 1e4, -1e4, 1e4, 1.0), 0)
+    scene.set_thermal_mode(True, wavelengths)
+    scene.set_sensor(0, 32, 32, 0.5, 0.5, ortho_down(0.0, 0.0, 0.5))
+    scene.build()
+    img = vorn_gpu.simulate_cpu(scene, spp=4, max_depth=80).reshape(-1, 3).astype(np.float64)
+    for b in range(3):
+        # Pixels are independent means; their spread gives the standard error.
+        stderr = img[:, b].std(ddof=1) / math.sqrt(img.shape[0])
+        black = planck(wavelengths[b], 290.0)
+        assert abs(img[:, b].mean() - black) < 5 * stderr + 1e-6 * black, (b, img[:, b].mean())
+        assert stderr < 0.05 * black  # the test resolves a biased estimator

@@ -119,3 +119,16 @@ def test_vorn_max_depth_overrides_max_depth_when_positive(value, depth):
     else:
         assert lines[0] == "[CPU bwd] VORN_MAX_DEPTH=%d" % depth
         assert value_seen == pytest.approx(LIT, rel=2e-6)
+
+
+def test_scene_checks_before_rendering():
+    with pytest.raises(RuntimeError, match="^simulate_cpu: scene not built"):
+        vorn_gpu.simulate_cpu(vorn_gpu.EmbreeSceneManager(), spp=1)
+    scene = sunlit_plane()
+    scene.set_thermal_mode(True, [])
+    with pytest.raises(RuntimeError, match="wavelength per band"):
+        vorn_gpu.simulate_cpu(scene, spp=1)
+    scene = sunlit_plane()
+    scene.set_num_bands(2)  # the sun's irradiance would be read past the spectral array
+    with pytest.raises(RuntimeError, match=r"^simulate_cpu: the emitter reads spectral values \[1, 3\)"):
+        vorn_gpu.simulate_cpu(scene, spp=1)
