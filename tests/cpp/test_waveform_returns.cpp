@@ -1,19 +1,15 @@
-// Waveform smoothing, discrete-return extraction and the shared argument checks.
+// Waveform smoothing, discrete-return extraction and the direct-mode setup.
 #include <gtest/gtest.h>
 
 #include <random>
-#include <string>
 #include <vector>
 
 #include "core/waveform.h"
-#include "tests/cpp/error_test_util.h"
 
 namespace vorn {
 namespace {
 
-using test::error_of;
-
-// One pulse, one wavelength: returns as records of 8 floats.
+// One pulse, one wavelength, 0.5 m bins from 10 m: returns as records of 8 floats.
 std::vector<float> returns_of(const std::vector<float>& s, float threshold,
                               int max_returns) {
     const float o[3] = {1.0f, 2.0f, 3.0f}, d[3] = {0.0f, 0.6f, -0.8f};
@@ -42,61 +38,19 @@ TEST(SmoothWaveforms, IsolatedBinSpreadsIntoTheKernel) {
 TEST(SmoothWaveforms, RestrictedExtentEqualsFullSmoothingOnNonNegativeData) {
     std::mt19937 rng(7);
     std::uniform_real_distribution<float> value(0.0f, 3.0f);
+    const int pulses = 6, bins = 90, nw = 3;
+    // Pulse 0 stays empty; the others get sparse energy, some near both ends.
+    const int spots[5][2] = {{0, 1}, {89, 89}, {30, 35}, {2, 87}, {50, 50}};
+    std::vector<float> raw(size_t(pulses) * bins * nw, 0.0f);
+    for (int p = 1; p < pulses; ++p)
+        for (int b = spots[p - 1][0]; b <= spots[p - 1][1]; b += 3)
+            raw[(size_t(p) * bins + b) * nw + size_t(p % nw)] = value(rng);
     for (float fwhm : {1.0f, 4.0f, 12.0f}) {
         const PulseKernel k = build_pulse_kernel(fwhm, 0.15f);
-        const int pulses = 6, bins = 90, nw = 3;
-        std::vector<float> raw(size_t(pulses) * bins * nw, 0.0f);
-        // Pulse 0 stays empty; the others get sparse energy, some near both ends.
-        const int spots[5][2] = {{0, 1}, {89, 89}, {30, 35}, {2, 87}, {50, 50}};
-        for (int p = 1; p < pulses; ++p)
-            for (int b = spots[p - 1][0]; b <= spots[p - 1][1]; b += 3)
-                raw[(size_t(p) * bins + b) * nw + size_t(p % nw)] = value(rng);
-        const std::vector<float> full = smooth_waveforms(raw, pulses, bins, nw, k, false);
-        const std::vector<float> part = smooth_waveforms(raw, pulses, bins, nw, k, true);
-        ASSERT_EQ(full.size(), part.size());
-        for (size_t i = 0; i < full.size(); ++i)
-            ASSERT_EQ(full[i], part[i]) << "fwhm " << fwhm << " i " << i;
-        double in = 0.0,
-               out = 0.0;  // energy of pulse 4, whose spots lie clear of both ends
-        for (int i = 0; i < bins * nw; ++i) {
-            in += raw[size_t(3 * bins * nw + i)];
-            out += full[size_t(3 * bins * nw + i)];
-        }
-        EXPECT_GT(in, 0.0);
-        EXPECT_NEAR(out, in, 1e-5 * in) << "fwhm " << fwhm;
+        EXPECT_EQ(smooth_waveforms(raw, pulses, bins, nw, k, true),
+                  smooth_waveforms(raw, pulses, bins, nw, k, false))
+            << "fwhm " << fwhm;
     }
-}
-
-TEST(SmoothWaveforms, RestrictedModeSkipsPulsesWithoutPositiveValues) {
-    const PulseKernel k = build_pulse_kernel(4.0f, 0.15f);
-    std::vector<float> raw(30, 0.0f);
-    raw[15] = -1.0f;
-    EXPECT_NE(smooth_waveforms(raw, 1, 30, 1, k, false)[15], 0.0f);
-    for (float v : smooth_waveforms(raw, 1, 30, 1, k, true)) EXPECT_EQ(v, 0.0f);
-}
-
-TEST(SmoothWaveforms, RejectsMismatchedSizes) {
-    const PulseKernel k = build_pulse_kernel(4.0f, 0.15f);
-    EXPECT_NE(error_of([&] { smooth_waveforms(std::vector<float>(10), 2, 3, 2, k); }),
-              "");
-    PulseKernel bad = k;
-    bad.taps.pop_back();
-    EXPECT_NE(error_of([&] { smooth_waveforms(std::vector<float>(12), 2, 3, 2, bad); }),
-              "");
-}
-
-TEST(ExtractReturns, IsolatedBinGivesOnePeakWithItsRecord) {
-    const PulseKernel k = build_pulse_kernel(4.0f, 0.5f);
-    std::vector<float> raw(20, 0.0f);
-    raw[7] = 4.0f;
-    const std::vector<float> s = smooth_waveforms(raw, 1, 20, 1, k);
-    const std::vector<float> pts = returns_of(s, 1e-8f, 5);
-    ASSERT_EQ(pts.size(), 8u);
-    const float range = 7.5f * 0.5f + 10.0f;  // (b + 0.5) x resolution + min_range
-    const std::vector<float> want = {
-        1.0f, 2.0f + 0.6f * range, 3.0f - 0.8f * range, s[7], 1, 1, range, 0};
-    EXPECT_EQ(pts, want);
-    EXPECT_EQ(returns_of(s, s[7], 5).size(), 0u);  // the threshold is strict
 }
 
 TEST(ExtractReturns, PeakShapes) {
@@ -125,8 +79,7 @@ TEST(ExtractReturns, PeakShapes) {
 
 TEST(ExtractReturns, KeepsTheNearestPeaksWhenThereAreTooMany) {
     std::vector<float> s(20, 0.0f);
-    for (int b : {2, 6, 10, 14, 18})
-        s[size_t(b)] = float(b);  // the far peaks are stronger
+    for (int b : {2, 6, 10, 14, 18}) s[size_t(b)] = float(b);  // far peaks are stronger
     for (int max_returns : {0, 1, 2, 3, 5, 9}) {
         const std::vector<float> pts = returns_of(s, 1e-8f, max_returns);
         const int n = max_returns < 5 ? max_returns : 5;
@@ -137,6 +90,8 @@ TEST(ExtractReturns, KeepsTheNearestPeaksWhenThereAreTooMany) {
             EXPECT_EQ(pts[size_t(8 * k + 5)], float(n));
         }
     }
+    // The threshold is strict: a peak equal to it is no return.
+    EXPECT_EQ(returns_of(s, 2.0f, 5).size(), 8u * 4);
 }
 
 TEST(ExtractReturns, SumsWavelengthsAndNumbersPulses) {
@@ -147,65 +102,18 @@ TEST(ExtractReturns, SumsWavelengthsAndNumbersPulses) {
     wf[10 + 1 * 2 + 1] = 2.0f;   // pulse 1, bin 1, band 1
     wf[10 + 3 * 2 + 0] = 0.25f;  // pulse 1, bin 3, band 0
     const float o[6] = {0, 0, 0, 5, 5, 5}, d[6] = {0, 0, 1, 1, 0, 0};
-    const std::vector<float> pts =
-        extract_returns(wf, o, d, 2, 5, 2, 1.0f, 0.0f, 0.0f, 5);
     const std::vector<float> want = {0,    0, 2.5f, 1.5f,  1, 1, 2.5f, 0,  //
                                      6.5f, 5, 5,    2.0f,  1, 2, 1.5f, 1,  //
                                      8.5f, 5, 5,    0.25f, 2, 2, 3.5f, 1};
-    EXPECT_EQ(pts, want);
-    EXPECT_NE(error_of([&] { extract_returns(wf, o, d, 3, 5, 2, 1.0f, 0.0f, 0.0f, 5); }),
-              "");
+    EXPECT_EQ(extract_returns(wf, o, d, 2, 5, 2, 1.0f, 0.0f, 0.0f, 5), want);
 }
 
-TEST(WaveformSize, RefusesBlocksAboveTheLimit) {
-    EXPECT_NO_THROW(check_waveform_size(1 << 20, 256, 1));  // exactly the limit
-    EXPECT_NO_THROW(check_waveform_size(0, 1 << 30, 1 << 30));
-    for (auto dims : {std::vector<int64_t>{1 << 20, 257, 1},
-                      {1, int64_t(1) << 29, 1},
-                      {2147483647, 2147483647, 2147483647}}) {
-        const std::string msg =
-            error_of([&] { check_waveform_size(dims[0], dims[1], dims[2]); });
-        EXPECT_NE(msg.find("exceeds the limit"), std::string::npos) << msg;
-    }
-}
-
-TEST(PrepareLidar, NamesTheOffendingArgument) {
-    struct Case {
-        int pulses;
-        float alpha;
-        int n;
-        float res, lo, hi;
-        int nw;
-        float fwhm;
-        const char* word;
-    };
-    const std::vector<Case> cases = {
-        {-1, 5e-4f, 10, 0.15f, 0, 100, 1, 4, "num_pulses"},
-        {1, 5e-4f, 10, 0.15f, 0, 100, 0, 4, "num_wavelengths"},
-        {1, -1e-3f, 10, 0.15f, 0, 100, 1, 4, "beam_half_angle_rad"},
-        {1, 2.0f, 10, 0.15f, 0, 100, 1, 4, "beam_half_angle_rad"},
-        {1, 5e-4f, 5000, 0.15f, 0, 100, 1, 4, "beam_samples_per_dim"},
-        {1, 5e-4f, 10, 0.0f, 0, 100, 1, 4, "range_resolution"},
-        {1, 5e-4f, 10, 0.15f, 100, 0, 1, 4, "max_range"},
-        {1, 5e-4f, 10, 0.15f, 0, 100, 1, 0, "pulse_fwhm_ns"},
-        {1000000, 5e-4f, 10, 0.15f, 0, 100, 1, 4, "exceeds the limit"},
-    };
-    for (const Case& c : cases) {
-        const std::string msg = error_of([&] {
-            prepare_lidar("simulate_lidar", c.pulses, c.alpha, c.n, c.res, c.lo, c.hi,
-                          c.nw, c.fwhm, false);
-        });
-        EXPECT_EQ(msg.rfind("simulate_lidar: ", 0), 0u) << msg;
-        EXPECT_NE(msg.find(c.word), std::string::npos)
-            << "want " << c.word << ", got '" << msg << "'";
-    }
-    // Direct mode keeps no waveform, so the size limit does not apply; it traces one ray.
+TEST(PrepareLidar, DirectModeTracesOneRayAndKeepsNoWaveform) {
+    // A million pulses of 667 bins would exceed the waveform limit, had it one.
     const LidarSetup s =
         prepare_lidar("x", 1000000, 5e-4f, 10, 0.15f, 0, 100, 1, 4, true);
     EXPECT_EQ(s.beam.size(), 1);
     EXPECT_EQ(s.bins.num_bins, 667);
-    EXPECT_EQ(prepare_lidar("x", 3, 5e-4f, 10, 0.15f, 0, 100, 1, 4, false).beam.size(),
-              81);
 }
 
 }  // namespace
