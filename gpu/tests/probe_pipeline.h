@@ -1,9 +1,12 @@
-// A minimal OptiX host side for tests: GAS per mesh, one IAS, the trace probe
-// pipeline and its binding table, written against our layer exactly as the
-// GPU scene and simulator use it (instances with sbtOffset 2 * mesh and
-// instanceId = index; two records per mesh; stride 2, offset = ray type).
+// The two-level instanced scene of the GPU tests, and a minimal OptiX host side
+// that traces it with the probe program, written against our layer as the GPU
+// scene and simulator use it: a GAS per mesh, one IAS whose instances carry
+// instanceId = index and sbtOffset = 2 * mesh, two hit records per mesh (one
+// per ray type), and the trace probe's pipeline.
 #pragma once
 
+#include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -14,61 +17,72 @@
 
 namespace vorn::test {
 
-/// Folder of the test PTX files (VORN_TEST_PTX_DIR, set by ctest).
-std::string test_ptx_dir();
-/// Whole text of a file; throws when it cannot be read.
-std::string read_text(const std::string& path);
-
-/// Module, program groups and pipeline of the trace probe.
-class ProbePipeline {
-public:
-    /// `num_payload` is the pipeline's payload word count (the probe traces 3).
-    ProbePipeline(const OptiXContext& ctx, const std::string& ptx, int num_payload = 3);
-    ~ProbePipeline();
-    ProbePipeline(const ProbePipeline&) = delete;
-    ProbePipeline& operator=(const ProbePipeline&) = delete;
-
-    OptixPipelineCompileOptions compile_options() const { return pco_; }
-    OptixProgramGroup raygen() const { return groups_[0]; }
-    OptixProgramGroup miss(int ray_type) const { return groups_[1 + ray_type]; }
-    OptixProgramGroup hit(int ray_type) const { return groups_[3 + ray_type]; }
-    OptixPipeline pipeline() const { return pipeline_; }
-
-private:
-    OptixPipelineCompileOptions pco_{};
-    OptixModule module_ = nullptr;
-    OptixProgramGroup groups_[5] = {};
-    OptixPipeline pipeline_ = nullptr;
+struct TestScene {
+    std::vector<Mesh> meshes;
+    std::vector<Instance> instances;
 };
 
-/// Device copy of a scene: GAS per mesh, IAS over the instances, and the
-/// probe's binding table for it.
-class ProbeScene {
+/// Three meshes (square, tetrahedron, octahedron) in five instances: scaled,
+/// rotated, non-uniformly scaled, mirrored (negative determinant) and upright.
+TestScene make_test_scene();
+
+/// `n` rays from above the scene towards it, every 17th turned upwards (a
+/// miss), every 5th with a short direction; ray types at random.
+std::vector<probe::ProbeRay> make_rays(size_t n, uint32_t seed);
+
+/// 3x4 row-major rotation (axis, angle) times diagonal scale, then translation.
+void make_xform(float out[12], float3 axis, float angle, float3 scale, float3 t);
+
+/// The trace probe's PTX (from VORN_TEST_PTX_DIR when set).
+std::string probe_ptx();
+
+/// Sets (or, for null, unsets) an environment variable for a scope.
+struct ScopedEnv {
+    ScopedEnv(const char* name, const char* value) : name(name), had(std::getenv(name)) {
+        if (had) old = std::getenv(name);
+        value ? setenv(name, value, 1) : unsetenv(name);
+    }
+    ~ScopedEnv() { had ? setenv(name, old.c_str(), 1) : unsetenv(name); }
+    const char* name;
+    bool had;
+    std::string old;
+};
+
+/// Triangle build input over device buffers of float3 vertices and int3 indices.
+OptixBuildInput triangle_input(const CUdeviceptr* vertices, const Mesh& mesh,
+                               CUdeviceptr indices, const unsigned* flags);
+
+/// The trace probe's pipeline over a device copy of a scene.
+class Probe {
 public:
-    ProbeScene(const OptiXContext& ctx, const ProbePipeline& pipeline,
-               const std::vector<Mesh>& meshes, const std::vector<Instance>& instances);
+    /// `num_payload` is the pipeline's payload word count (the probe traces 3).
+    Probe(const OptiXContext& ctx, const TestScene& scene, int num_payload = 3);
+    ~Probe();
+    Probe(const Probe&) = delete;
+    Probe& operator=(const Probe&) = delete;
 
     /// Writes a new transform into the instance buffer and refits the IAS.
     void move_instance(int k, const float xform[12]);
-    /// One probe launch over `rays`, `width` launch indices per row; the
-    /// launch's tallies go to `tally` when given.
+    /// One launch over `rays`, `width` launch indices per row.
     std::vector<probe::ProbeHit> trace(const std::vector<probe::ProbeRay>& rays,
-                                       unsigned width, float tmin = 1e-4f,
-                                       float tmax = 1e16f,
-                                       probe::ProbeTally* tally = nullptr);
+                                       unsigned width, float tmin, float tmax,
+                                       probe::ProbeTally* tally);
 
 private:
-    void build_ias(unsigned operation);
-    void build_sbt(size_t num_meshes);
+    void create_pipeline(int num_payload);
+    void build_scene(const TestScene& scene);
+    OptixTraversableHandle build(const OptixBuildInput& in, unsigned flags,
+                                 unsigned operation, DeviceBuffer& out);
+    void build_sbt();
 
     const OptiXContext& ctx_;
-    const ProbePipeline& pipeline_;
+    OptixModule module_ = nullptr;
+    OptixProgramGroup groups_[5] = {};  // raygen, miss x2, hit x2
+    OptixPipeline pipeline_ = nullptr;
     std::vector<DeviceBuffer> vertices_, indices_, gas_;
-    std::vector<OptixTraversableHandle> gas_handles_;
-    std::vector<OptixInstance> records_;
-    DeviceBuffer instance_buf_, ias_buf_, ias_update_buf_;
-    OptixTraversableHandle ias_ = 0;
-    DeviceBuffer raygen_rec_, miss_rec_, hit_rec_;
+    DeviceBuffer instances_, ias_, ias_scratch_, raygen_rec_, miss_rec_, hit_rec_;
+    OptixTraversableHandle ias_handle_ = 0;
+    unsigned num_instances_ = 0;
     OptixShaderBindingTable sbt_{};
 };
 

@@ -1,9 +1,5 @@
-"""The GPU context on a machine without a GPU, and on one with a GPU.
-
-Runs against the production module (no emulation on the library path): with
-no GPU, constructing a context fails at the first CUDA call; with a GPU, the
-context reports the device.
-"""
+"""The production module (no emulation on the library path): without a GPU the
+context fails at the first CUDA call; with one it reports the device."""
 import os
 import shutil
 
@@ -31,14 +27,7 @@ def test_without_gpu_construction_fails_at_set_device(call):
 
 @pytest.mark.skipif(not GPU_PRESENT, reason="no GPU on this machine")
 def test_context_on_a_real_gpu():
-    ctx = vorn_gpu.OptiXContext()
-    assert ctx.device_name()
-    assert 0 < ctx.free_vram_mb() <= ctx.total_vram_mb()
-    info = vorn_gpu.device_info()
+    ctx, info = vorn_gpu.OptiXContext(), vorn_gpu.device_info()
     assert list(info) == ["name", "total_vram_mb", "free_vram_mb", "compute_capability"]
-    assert info["name"] == ctx.device_name()
-    major, minor = info["compute_capability"].split(".")
-    assert int(major) >= 7 and minor.isdigit()
-    with pytest.raises(RuntimeError) as err:
-        vorn_gpu.OptiXContext(99)
-    assert str(err.value) == "Failed to set CUDA device: invalid device ordinal"
+    assert info["name"] == ctx.device_name() and 0 < ctx.free_vram_mb() <= ctx.total_vram_mb()
+    assert int(info["compute_capability"].split(".")[0]) >= 7

@@ -9,59 +9,50 @@ VORN_LAUNCH_PARAMS(vorn::probe::ProbeParams, params)
 namespace vorn::probe {
 
 VORN_DEVICE uint32_t linear_index() {
-    const dev::UInt3 i = dev::launch_index();
-    const dev::UInt3 n = dev::launch_dimensions();
+    const dev::UInt3 i = dev::launch_index(), n = dev::launch_dimensions();
     return i.y * n.x + i.x;
 }
 
-VORN_DEVICE float3 lerp_triangle(const float3* v, const int3& t, float b1, float b2) {
-    return v[t.x] * (1.0f - b1 - b2) + v[t.y] * b1 + v[t.z] * b2;
-}
-
-VORN_DEVICE void record_ray(ProbeHit& h) {
+// Payload words: 0 accumulates a token, 1 names the record, 2 holds t's bits.
+VORN_DEVICE ProbeHit& record(uint32_t tag, uint32_t token) {
+    ProbeHit& h = params.hits[linear_index()];
     h.t = dev::ray_tmax();
-    h.world_origin = dev::world_ray_origin();
-    h.world_direction = dev::world_ray_direction();
     h.launch_linear = linear_index();
+    h.record_tag = tag;
+    dev::set_payload(0, dev::get_payload(0) + token);
+    dev::set_payload(1, tag);
+    dev::set_payload(2, uint32_t(float_as_int(h.t)));
+    return h;
 }
 
 VORN_DEVICE void closest_hit() {
-    ProbeHit& h = params.hits[linear_index()];
     const ProbeHitData* data = dev::sbt_data<ProbeHitData>();
-    record_ray(h);
+    ProbeHit& h = record(data->tag, kTokenHit);
     h.prim = dev::primitive_index();
     h.instance_id = dev::instance_id();
     h.instance_index = dev::instance_index();
     h.sbt_gas_index = dev::sbt_gas_index();
-    h.record_tag = data->tag;
     h.front = dev::is_front_face_hit() ? 1u : 0u;
     h.hit_kind = dev::hit_kind();
     const dev::Barycentrics b = dev::triangle_barycentrics();
     h.b1 = b.b1;
     h.b2 = b.b2;
+    const int3 tri = data->indices[h.prim];
+    const float3* v = data->vertices;
+    h.object_bary_point =
+        v[tri.x] * (1.0f - b.b1 - b.b2) + v[tri.y] * b.b1 + v[tri.z] * b.b2;
     float o2w[12], w2o[12];
     dev::object_to_world(o2w);
     dev::world_to_object(w2o);
-    h.object_bary_point =
-        lerp_triangle(data->vertices, data->indices[h.prim], b.b1, b.b2);
     h.bary_point = xform_point(o2w, h.object_bary_point);
-    h.object_point = xform_point(w2o, h.world_origin + h.world_direction * h.t);
+    h.object_point =
+        xform_point(w2o, dev::world_ray_origin() + dev::world_ray_direction() * h.t);
     dev::atomic_add(&params.tally->hits, 1u);
     dev::atomic_add(&params.tally->t_sum, h.t);
     dev::atomic_add(&params.tally->t_sum_d, double(h.t));
-    dev::set_payload(0, dev::get_payload(0) + kTokenHit);
-    dev::set_payload(1, data->tag);
-    dev::set_payload(2, uint32_t(float_as_int(h.t)));
 }
 
-VORN_DEVICE void miss() {
-    ProbeHit& h = params.hits[linear_index()];
-    record_ray(h);
-    h.record_tag = dev::sbt_data<ProbeMissData>()->tag;
-    dev::set_payload(0, dev::get_payload(0) + kTokenMiss);
-    dev::set_payload(1, h.record_tag);
-    dev::set_payload(2, uint32_t(float_as_int(h.t)));
-}
+VORN_DEVICE void miss() { record(dev::sbt_data<ProbeMissData>()->tag, kTokenMiss); }
 
 VORN_DEVICE void raygen() {
     const uint32_t i = linear_index();
@@ -71,9 +62,7 @@ VORN_DEVICE void raygen() {
     // SBT stride 2 (two records per mesh), offset and miss index = ray type.
     dev::trace(params.handle, r.origin, r.direction, params.tmin, params.tmax,
                OPTIX_RAY_FLAG_DISABLE_ANYHIT, r.ray_type, 2, r.ray_type, payload);
-    params.hits[i].payload_token = payload[0];
-    params.hits[i].payload_tag = payload[1];
-    params.hits[i].payload_t_bits = payload[2];
+    for (int k = 0; k < 3; ++k) params.hits[i].payload[k] = payload[k];
 }
 
 }  // namespace vorn::probe
