@@ -147,27 +147,45 @@ void SceneDescription::clear_description_for_reuse() {
     emitter = EmitterData{};
 }
 
-void SceneDescription::compute_max_height() {
-    max_height_ = 0.0f;
+namespace {
+
+struct Box {
+    float3 lo, hi;
+};
+
+/// Object-space bounding box of a mesh with at least one vertex.
+Box mesh_box(const Mesh& mesh) {
+    Box b{{1e30f, 1e30f, 1e30f}, {-1e30f, -1e30f, -1e30f}};
+    for (const float3& v : mesh.vertices) {
+        b.lo = {f_min(b.lo.x, v.x), f_min(b.lo.y, v.y), f_min(b.lo.z, v.z)};
+        b.hi = {f_max(b.hi.x, v.x), f_max(b.hi.y, v.y), f_max(b.hi.z, v.z)};
+    }
+    return b;
+}
+
+}  // namespace
+
+float SceneDescription::measure_max_height() const {
+    // One box per mesh, however many instances share it.
+    std::vector<Box> boxes;
+    boxes.reserve(meshes.size());
+    for (const Mesh& mesh : meshes) boxes.push_back(mesh_box(mesh));
+    float top = 0.0f;
     for (const Instance& inst : instances) {
         if (inst.mesh_id < 0 || size_t(inst.mesh_id) >= meshes.size()) continue;
-        const Mesh& mesh = meshes[size_t(inst.mesh_id)];
         // A mesh without vertices has no box; its sentinel box would report 1e30.
-        if (mesh.vertices.empty()) continue;
-        float3 lo{1e30f, 1e30f, 1e30f}, hi{-1e30f, -1e30f, -1e30f};
-        for (const float3& v : mesh.vertices) {
-            lo = {f_min(lo.x, v.x), f_min(lo.y, v.y), f_min(lo.z, v.z)};
-            hi = {f_max(hi.x, v.x), f_max(hi.y, v.y), f_max(hi.z, v.z)};
-        }
+        if (meshes[size_t(inst.mesh_id)].vertices.empty()) continue;
+        const Box& b = boxes[size_t(inst.mesh_id)];
         const float* m = inst.xform;
         for (int c = 0; c < 8; ++c) {
-            const float x = (c & 1) ? hi.x : lo.x;
-            const float y = (c & 2) ? hi.y : lo.y;
-            const float z = (c & 4) ? hi.z : lo.z;
+            const float x = (c & 1) ? b.hi.x : b.lo.x;
+            const float y = (c & 2) ? b.hi.y : b.lo.y;
+            const float z = (c & 4) ? b.hi.z : b.lo.z;
             const float zw = m[8] * x + m[9] * y + m[10] * z + m[11];
-            if (zw > max_height_) max_height_ = zw;
+            if (zw > top) top = zw;
         }
     }
+    return top;
 }
 
 }  // namespace vorn

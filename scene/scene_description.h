@@ -70,6 +70,10 @@ public:
 
     // ---- queries --------------------------------------------------------
     float max_height() const { return max_height_; }
+    /// Highest world z over the bounding-box corners of every instance, never
+    /// below 0, from the current transforms: what build would store now
+    /// (max_height() keeps the value of the last build).
+    float measure_max_height() const;
     bool is_built() const { return built; }
     int num_instances() const { return int(instances.size()); }
     uint32_t total_triangles() const;
@@ -106,8 +110,8 @@ protected:
     explicit SceneDescription(int default_num_bands) : num_bands(default_num_bands) {}
     /// Forgets materials, spectral values, sky and emitter (geometry stays).
     void clear_description_for_reuse();
-    /// Highest world z over the bounding-box corners of every instance, never below 0.
-    void compute_max_height();
+    /// Stores measure_max_height() as max_height().
+    void compute_max_height() { max_height_ = measure_max_height(); }
 
     float max_height_ = 0.0f;
 };
