@@ -155,11 +155,18 @@ OptixResult read_instances(Context* ctx, const OptixBuildInputInstanceArray& arr
     for (size_t k = 0; k < n; ++k) {
         const OptixInstance& r = records[k];
         InstanceRec& rec = a->instances[k];
-        std::shared_ptr<Accel> gas = ctx->accels.count(r.traversableHandle)
-                                         ? ctx->accels[r.traversableHandle]
-                                         : nullptr;
+        auto found = ctx->accels.find(r.traversableHandle);
+        std::shared_ptr<Accel> gas = found == ctx->accels.end() ? nullptr : found->second;
         if (!gas || gas->is_ias) {
             ctx->log(2, "emulator", "instance " + std::to_string(k) + " names no GAS");
+            return OPTIX_ERROR_INVALID_VALUE;
+        }
+        // The Embree scene outlives the GAS's output buffer; a device would
+        // traverse freed memory, so a freed one fails here as a fault would.
+        if (!is_device_range(r.traversableHandle, gas->output_bytes)) {
+            ctx->log(
+                2, "emulator",
+                "instance " + std::to_string(k) + " names a GAS whose buffer was freed");
             return OPTIX_ERROR_INVALID_VALUE;
         }
         std::memcpy(rec.xform, r.transform, sizeof rec.xform);
