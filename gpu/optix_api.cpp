@@ -89,6 +89,13 @@ bool OptixApi::fill(OptixQueryFunctionTableFn query) {
 
 // ---- wrappers: pick the slot of the served ABI ----------------------------
 
+const void* OptixApi::served_layout(const OptixPipelineCompileOptions* options,
+                                    OptixPipelineCompileOptions105* scratch) const {
+    if (abi_ != kOptixAbiFallback || !options) return options;
+    *scratch = to_abi105(*options);
+    return scratch;
+}
+
 const char* OptixApi::error_name(OptixResult r) const {
     return entry<const char* (*)(OptixResult)>(OptixEntry::GetErrorName)(r);
 }
@@ -136,11 +143,7 @@ OptixResult OptixApi::module_create(OptixDeviceContext context,
         OptixResult (*)(OptixDeviceContext, const OptixModuleCompileOptions*, const void*,
                         const char*, size_t, char*, size_t*, OptixModule*);
     OptixPipelineCompileOptions105 old{};
-    const void* pco = pipeline_options;
-    if (abi_ == kOptixAbiFallback && pipeline_options) {
-        old = to_abi105(*pipeline_options);
-        pco = &old;
-    }
+    const void* pco = served_layout(pipeline_options, &old);
     return entry<Fn>(OptixEntry::ModuleCreate)(context, module_options, pco, ptx,
                                                ptx_bytes, log, log_bytes, module);
 }
@@ -184,11 +187,7 @@ OptixResult OptixApi::pipeline_create(OptixDeviceContext context,
                                const OptixPipelineLinkOptions*, const OptixProgramGroup*,
                                unsigned int, char*, size_t*, OptixPipeline*);
     OptixPipelineCompileOptions105 old{};
-    const void* pco = pipeline_options;
-    if (abi_ == kOptixAbiFallback && pipeline_options) {
-        old = to_abi105(*pipeline_options);
-        pco = &old;
-    }
+    const void* pco = served_layout(pipeline_options, &old);
     return entry<Fn>(OptixEntry::PipelineCreate)(context, pco, link_options, groups,
                                                  count, log, log_bytes, pipeline);
 }

@@ -118,6 +118,11 @@ public:
                        unsigned int width, unsigned int height, unsigned int depth) const;
 
 private:
+    /// `options` as the served ABI reads them: unchanged at 118, rewritten
+    /// into `scratch` at 105.
+    const void* served_layout(const OptixPipelineCompileOptions* options,
+                              OptixPipelineCompileOptions105* scratch) const;
+
     template <typename Fn>
     Fn entry(OptixEntry e) const {
         return reinterpret_cast<Fn>(slots_[optix_slot(e, abi_)]);
