@@ -16,7 +16,11 @@ SceneView make_scene_view(const EmbreeSceneManager& scene) {
     v.terrain_following = scene.terrain_following;
     v.thermal = scene.thermal;
     v.wavelengths = scene.wavelengths.data();
-    v.max_height = scene.max_height();
+    // Measured afresh, not the value of the last build: refit_ias may have
+    // raised instances above it, and the engines rely on nothing lying above
+    // max_height (photons climbing from there escape without crossing the
+    // tile; terrain following backs off only to 1 m above it).
+    v.max_height = scene.measure_max_height();
     v.measurement_plane_height = scene.measurement_plane_height;
     return v;
 }

@@ -109,5 +109,47 @@ TEST(BackwardRender, PixelHoldsTheRunningMeanOfItsPassSamples) {
     }
 }
 
+// Terrain following backs off to 1 m above max_height. A plate raised by
+// update_instance_transform + refit_ias stands above the max_height of the last
+// build and must still be seen, as in a scene built there: under a unit sky with
+// two scattering events its top reflects exactly its rho.
+TEST(BackwardRender, TerrainFollowingSeesInstancesRaisedByRefit) {
+    constexpr int kPx = 8;
+    auto render = [](float build_z) {
+        EmbreeSceneManager s;
+        s.upload_spectral_params({0.1f, 0.9f, 1.0f});  // ground rho | plate rho | sky L
+        s.add_material(MaterialType::Lambertian, 0);
+        s.add_material(MaterialType::Lambertian, 1);
+        s.add_instance(s.add_mesh({{0, 0, 0}, {6, 0, 0}, {6, 6, 0}, {0, 6, 0}}, {},
+                                  {{0, 1, 2}, {0, 2, 3}}, 0),
+                       0, 0, 0, 1);
+        // The plate covers x in [0, 3] at z = 2 once in place.
+        const int plate = s.add_mesh({{0, 0, 2}, {3, 0, 2}, {3, 6, 2}, {0, 6, 2}}, {},
+                                     {{0, 1, 2}, {0, 2, 3}}, 1);
+        s.add_instance(plate, 0, 0, build_z, 1);
+        s.set_sky(2);
+        SensorData cam{};
+        cam.type = kSensorOrthographic;
+        cam.width = cam.height = kPx;
+        cam.ortho_w = cam.ortho_h = 6.0f;
+        // Looking straight down from above the tile centre.
+        const float m[16] = {1, 0, 0, 3, 0, 1, 0, 3, 0, 0, 1, 10, 0, 0, 0, 1};
+        for (int i = 0; i < 16; ++i) cam.cam_xform[i] = m[i];
+        s.set_sensor(cam);
+        s.set_terrain_following(true);
+        s.build();
+        const float in_place[12] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0};
+        s.update_instance_transform(1, in_place);
+        s.refit_ias();
+        return render_backward(s, 2, 2, 3, 2, {}).image;
+    };
+    const std::vector<float> built = render(0.0f), moved = render(-5.0f);
+    EXPECT_EQ(moved, built);
+    // Pixel columns 0 to 2 lie wholly over the plate.
+    for (int y = 0; y < kPx; ++y)
+        for (int x = 0; x < 3; ++x)
+            EXPECT_NEAR(moved[size_t(y) * kPx + size_t(x)], 0.9f, 1e-6f) << x << "," << y;
+}
+
 }  // namespace
 }  // namespace vorn
