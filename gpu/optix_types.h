@@ -198,11 +198,13 @@ struct OptixProgramGroupHitgroup {
 struct OptixProgramGroupDesc {
     unsigned int kind;   ///< OPTIX_PROGRAM_GROUP_KIND_*
     unsigned int flags;  ///< 0
+    // The largest member first: `{}` zero-initialises only the first member of
+    // a union, and the any-hit and intersection fields must read null.
     union {
+        OptixProgramGroupHitgroup hitgroup;
         OptixProgramGroupSingleModule raygen;
         OptixProgramGroupSingleModule miss;
         OptixProgramGroupSingleModule exception;
-        OptixProgramGroupHitgroup hitgroup;
     };
 };
 static_assert(sizeof(OptixProgramGroupDesc) == 56, "program group desc: 56 bytes");
@@ -263,10 +265,12 @@ static_assert(sizeof(OptixBuildInputInstanceArray) == 16, "instance input: 16 by
 
 struct OptixBuildInput {
     unsigned int type;  ///< OPTIX_BUILD_INPUT_TYPE_*
+    // pad first, so `{}` zeroes all 1024 bytes: an ABI 105 driver reads the
+    // triangle input's displacement block beyond our 144-byte declaration.
     union {
+        char pad[1024];
         OptixBuildInputTriangleArray triangleArray;
         OptixBuildInputInstanceArray instanceArray;
-        char pad[1024];
     };
 };
 static_assert(sizeof(OptixBuildInput) == 1032, "build input: 1032 bytes");
