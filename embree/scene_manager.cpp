@@ -29,21 +29,23 @@ void to_column_major(const float* x, float out[16]) {
 /// Cofactor matrix of the upper-left 3x3 (det times the inverse transpose):
 /// maps object-space normals to world space under any affine transform,
 /// including non-uniform scale and mirroring. Normalising removes det.
-float3 xform_normal(const float* m, float3 n) {
-    const float c00 = m[5] * m[10] - m[6] * m[9];
-    const float c01 = m[6] * m[8] - m[4] * m[10];
-    const float c02 = m[4] * m[9] - m[5] * m[8];
-    const float c10 = m[2] * m[9] - m[1] * m[10];
-    const float c11 = m[0] * m[10] - m[2] * m[8];
-    const float c12 = m[1] * m[8] - m[0] * m[9];
-    const float c20 = m[1] * m[6] - m[2] * m[5];
-    const float c21 = m[2] * m[4] - m[0] * m[6];
-    const float c22 = m[0] * m[5] - m[1] * m[4];
-    // n' = C n (rows of C); C^T n would be det * M^-1 n, which turns a
-    // rotation backwards.
-    return {c00 * n.x + c01 * n.y + c02 * n.z, c10 * n.x + c11 * n.y + c12 * n.z,
-            c20 * n.x + c21 * n.y + c22 * n.z};
-}
+struct NormalMatrix {
+    float c[9];  ///< row-major
+
+    explicit NormalMatrix(const float* m)
+        : c{m[5] * m[10] - m[6] * m[9], m[6] * m[8] - m[4] * m[10],
+            m[4] * m[9] - m[5] * m[8],  m[2] * m[9] - m[1] * m[10],
+            m[0] * m[10] - m[2] * m[8], m[1] * m[8] - m[0] * m[9],
+            m[1] * m[6] - m[2] * m[5],  m[2] * m[4] - m[0] * m[6],
+            m[0] * m[5] - m[1] * m[4]} {}
+
+    /// n' = C n (rows of C); C^T n would be det * M^-1 n, which turns a
+    /// rotation backwards.
+    float3 apply(float3 n) const {
+        return {c[0] * n.x + c[1] * n.y + c[2] * n.z, c[3] * n.x + c[4] * n.y + c[5] * n.z,
+                c[6] * n.x + c[7] * n.y + c[8] * n.z};
+    }
+};
 
 }  // namespace
 
@@ -193,7 +195,8 @@ RayHit EmbreeSceneManager::trace_ray(const float3& origin, const float3& directi
     if (inst_id >= instance_infos_.size()) return out;  // cannot happen after a clean build
     const InstanceInfo& info = instance_infos_[inst_id];
     const Mesh& mesh = meshes[size_t(info.mesh_id)];
-    const float* xf = instances[inst_id].xform;
+    // One cofactor matrix serves the face normal and the interpolated one.
+    const NormalMatrix to_world(instances[inst_id].xform);
 
     out.hit = true;
     out.t = rh.ray.tfar;
@@ -202,14 +205,14 @@ RayHit EmbreeSceneManager::trace_ray(const float3& origin, const float3& directi
     out.material_id = info.material_id;
     out.prim_id = int32_t(rh.hit.primID);
 
-    float3 ng = normalize(xform_normal(xf, {rh.hit.Ng_x, rh.hit.Ng_y, rh.hit.Ng_z}));
+    float3 ng = normalize(to_world.apply({rh.hit.Ng_x, rh.hit.Ng_y, rh.hit.Ng_z}));
     float3 ns = ng;
     if (!mesh.normals.empty()) {
         const int3 tri = mesh.indices[rh.hit.primID];
         const float u = rh.hit.u, v = rh.hit.v;
         const float3 n = (1.0f - u - v) * mesh.normals[size_t(tri.x)] +
                          u * mesh.normals[size_t(tri.y)] + v * mesh.normals[size_t(tri.z)];
-        ns = normalize(xform_normal(xf, n));
+        ns = normalize(to_world.apply(n));
     }
     if (dot(direction, ng) > 0.0f) {
         ng = -ng;
