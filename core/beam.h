@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "core/frame.h"
 #include "core/hd.h"
 #include "scene/records.h"
 #include "scene/spectral.h"
@@ -25,19 +26,11 @@ struct PulseFrame {
     float3 d;  ///< pulse direction (unit length expected)
 };
 
-/// The footprint axis is built from the two components of d that are not the
-/// smallest in magnitude, so the normalising length never collapses to zero
-/// for a unit direction.
+/// The footprint axes are those of the shading frame around d (core/frame.h),
+/// whose tangent never divides by a vanishing length for a unit direction.
 VORN_HD PulseFrame pulse_frame(float3 d) {
-    float3 u;
-    if (f_abs(d.x) > f_abs(d.y)) {
-        const float s = f_sqrt(d.x * d.x + d.z * d.z);
-        u = make_f3(d.z / s, 0.0f, -d.x / s);
-    } else {
-        const float s = f_sqrt(d.y * d.y + d.z * d.z);
-        u = make_f3(0.0f, d.z / s, -d.y / s);
-    }
-    return PulseFrame{u, cross(u, d), d};
+    const ShadingFrame f(d);
+    return PulseFrame{f.t, f.b, d};
 }
 
 /// Direction of the sub-ray for beam offsets (x, y), given in units of the tangent
