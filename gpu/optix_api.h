@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <stdexcept>
 
 #include "gpu/optix_types.h"
 
@@ -123,9 +124,14 @@ private:
     const void* served_layout(const OptixPipelineCompileOptions* options,
                               OptixPipelineCompileOptions105* scratch) const;
 
+    /// The served entry point; calling through a table that was never loaded
+    /// (or lacks the slot) is a usage error, never a jump through null.
     template <typename Fn>
     Fn entry(OptixEntry e) const {
-        return reinterpret_cast<Fn>(slots_[optix_slot(e, abi_)]);
+        const int slot = optix_slot(e, abi_);
+        if (slot < 0 || slots_[slot] == nullptr)
+            throw std::runtime_error("OptiX: function table not loaded");
+        return reinterpret_cast<Fn>(slots_[slot]);
     }
 
     void* slots_[kOptixTableBytes118 / sizeof(void*)] = {};

@@ -111,6 +111,17 @@ TEST(OptixLayer, FillAsksFor118ThenFallsBackTo105OnlyOn7801) {
     }
 }
 
+TEST(OptixLayer, CallsThroughAnUnloadedTableThrowInsteadOfJumping) {
+    OptixApi empty;
+    EXPECT_EQ(empty.abi(), 0);
+    try {
+        empty.error_name(OptixResult(0));
+        FAIL() << "no exception";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "OptiX: function table not loaded");
+    }
+}
+
 TEST(OptixLayer, ErrorMessagesNameStepAndCode) {
     EXPECT_EQ(cuda_error_message(cudaErrorMemoryAllocation, "mesh verts"),
               "CUDA: mesh verts - out of memory");
