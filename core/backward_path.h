@@ -120,6 +120,19 @@ VORN_HD void add_escape(const SceneView& sv, float3 d, int depth, const double* 
     }
 }
 
+/// Russian roulette on per-band weights w[0..nb): one draw, survival with
+/// q = min(largest weight, 0.95), survivors boosted by 1/q. Returns false when
+/// the path (or photon) ends.
+VORN_HD bool russian_roulette(Pcg32& rng, double* w, int nb) {
+    float q = 0.0f;
+    for (int b = 0; b < nb; ++b) q = f_max(q, float(w[b]));
+    q = f_min(q, kMaxSurvival);
+    if (next_float(rng) >= q) return false;
+    const double boost = 1.0 / double(q);
+    for (int b = 0; b < nb; ++b) w[b] *= boost;
+    return true;
+}
+
 /// Samples the continuation, weights the throughput and plays Russian
 /// roulette. Returns false when the path ends; else *w is the local direction.
 VORN_HD bool scatter(const SceneView& sv, const MaterialData& m, float3 view, bool back,
@@ -136,14 +149,7 @@ VORN_HD bool scatter(const SceneView& sv, const MaterialData& m, float3 view, bo
         alive = alive || tp[b] > kMinThroughput;
     }
     if (!alive) return false;
-    if (depth >= rr_depth) {
-        float q = 0.0f;
-        for (int b = 0; b < sv.nb; ++b) q = f_max(q, float(tp[b]));
-        q = f_min(q, kMaxSurvival);
-        if (next_float(rng) >= q) return false;
-        const double boost = 1.0 / double(q);
-        for (int b = 0; b < sv.nb; ++b) tp[b] *= boost;
-    }
+    if (depth >= rr_depth && !russian_roulette(rng, tp, sv.nb)) return false;
     *w = ds.w;
     return true;
 }

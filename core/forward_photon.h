@@ -262,14 +262,8 @@ VORN_HD bool scatter_photon(const SceneView& sv, const ForwardConfig& cfg,
         alive = alive || ph.energy[b] > kMinPhotonEnergy;
     }
     if (!alive) return false;
-    if (ph.depth >= cfg.rr_depth) {
-        float q = 0.0f;
-        for (int b = 0; b < sv.nb; ++b) q = f_max(q, float(ph.energy[b]));
-        q = f_min(q, kMaxSurvival);
-        if (next_float(ph.rng) >= q) return false;
-        const double boost = 1.0 / double(q);
-        for (int b = 0; b < sv.nb; ++b) ph.energy[b] *= boost;
-    }
+    if (ph.depth >= cfg.rr_depth && !russian_roulette(ph.rng, ph.energy, sv.nb))
+        return false;
     *w = ds.w;
     return true;
 }
