@@ -171,8 +171,8 @@ VORN_HD void trace_backward_path(const Tracer& tracer, const SceneView& sv, floa
         const auto h = tracer.trace_ray(o, d);
         if (!h.hit) {
             float t = 0.0f;
-            if (wraps < sv.tile.num_repetitions && sv.tile.scene_x_size > 0.0f &&
-                sv.tile.scene_y_size > 0.0f && continue_through_tile(sv.tile, o, d, &t)) {
+            if (may_cross_tile(sv.tile, wraps) &&
+                continue_through_tile(sv.tile, o, d, &t)) {
                 ++wraps;
                 continue;
             }

@@ -291,8 +291,7 @@ VORN_HD void transport_photon(const Tracer& tracer, const SceneView& sv,
             // only escape, however many tile crossings it has left.
             const bool gone = ph.d.z > 0.0f && ph.origin.z > sv.max_height;
             float t = 0.0f;
-            if (!gone && ph.wraps < sv.tile.num_repetitions &&
-                sv.tile.scene_x_size > 0.0f && sv.tile.scene_y_size > 0.0f &&
+            if (!gone && may_cross_tile(sv.tile, ph.wraps) &&
                 continue_through_tile(sv.tile, ph.origin, ph.d, &t)) {
                 ++ph.wraps;
                 continue;

@@ -104,6 +104,11 @@ VORN_HD bool continue_through_tile(const PeriodicTile& tile, float3& o, float3 d
     return exit_and_wrap(tile, o, d, t);
 }
 
+/// True while a ray that has crossed the tile `wraps` times may cross it again.
+VORN_HD bool may_cross_tile(const PeriodicTile& tile, int wraps) {
+    return wraps < tile.num_repetitions && tile.active();
+}
+
 /// Shadow test through the repeated tile. Tracer supplies
 /// `bool trace_shadow(const float3& o, const float3& d, float tfar) const`
 /// (the CPU scene, or a device-side wrapper around the ray-tracing call).
