@@ -235,7 +235,7 @@ ForwardTallies render_forward(EmbreeSceneManager& scene, int nx, int ny,
                               std::function<void(int, int, float)> progress,
                               int terrain_instance_id) {
     const int nb = num_bands;
-    scene.validate_for_engine(nb, kWho);
+    scene.validate_for_engine(nb, kWho, false);
     max_depth = max_depth_override(max_depth, "[CPU fwd]");
     RunContext ctx;
     setup_context(ctx, scene, nx, ny, layer_heights, num_photons, nb, per_leaf, prob_sun,

@@ -78,6 +78,8 @@ void trace_direct(const LidarJob& job, int p, std::vector<float>& records) {
     const float r = length(h.position - o);
     if (!(r >= job.shot.min_range && r <= job.shot.max_range)) return;
     const MaterialData* m = hit_material(job.scene, h);
+    // Types without a reflectance model have no validated spectral range, so
+    // their offset is never read: they return no light, as in waveform mode.
     const bool lit = m && material_quantities(m->type) > 0;
     const float rho = lit ? job.scene.spectral_params[size_t(m->offset)] : 0.0f;
     const float intensity =
@@ -96,13 +98,13 @@ int next_pulse(std::atomic<int64_t>& counter, const std::atomic<bool>& stop,
 }
 
 void check_scene(const EmbreeSceneManager& scene, int num_wavelengths) {
-    scene.validate_for_engine(0, kWho);  // built, and every mesh's material exists
+    scene.validate_for_engine(0, kWho, false);  // built, and every mesh's material exists
     if (num_wavelengths < 1 || num_wavelengths > scene.num_bands)
         throw std::runtime_error(
             std::string(kWho) + ": num_wavelengths must lie in [1, " +
             std::to_string(scene.num_bands) + "] (the scene's band count), got " +
             std::to_string(num_wavelengths));
-    scene.validate_for_engine(num_wavelengths, kWho);
+    scene.validate_for_engine(num_wavelengths, kWho, false);
     // A leaf's back face reads its second quantity, one scene band stride further.
     for (size_t m = 0; m < scene.materials.size(); ++m) {
         const MaterialData& md = scene.materials[m];

@@ -100,7 +100,12 @@ void EmbreeSceneManager::build() {
                                                sizeof(int3), mesh.indices.size());
             if (ib) std::memcpy(ib, mesh.indices.data(), mesh.indices.size() * sizeof(int3));
         }
-        check_device_error("mesh buffers");
+        try {
+            check_device_error("mesh buffers");  // e.g. an allocation Embree refused
+        } catch (...) {
+            rtcReleaseGeometry(geom);
+            throw;
+        }
         if (!mesh.vertices.empty() && !mesh.indices.empty()) {
             rtcCommitGeometry(geom);
             rtcAttachGeometry(scene, geom);

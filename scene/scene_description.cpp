@@ -108,7 +108,7 @@ void check_range(const char* who, const std::string& what, int64_t begin, int64_
 
 }  // namespace
 
-void SceneDescription::validate_for_engine(int nb, const char* who) const {
+void SceneDescription::validate_for_engine(int nb, const char* who, bool reads_thermal) const {
     if (!built) throw std::runtime_error(std::string(who) + ": scene not built. Call build() first.");
     if (nb < 0) throw std::runtime_error(std::string(who) + ": band count must not be negative");
     const size_t ns = spectral_params.size();
@@ -125,7 +125,7 @@ void SceneDescription::validate_for_engine(int nb, const char* who) const {
         const MaterialData& md = materials[m];
         // Thermal emission reads the first slot as emissivity whatever the type.
         int q = material_quantities(md.type);
-        if (thermal && q < 1) q = 1;
+        if (thermal && reads_thermal && q < 1) q = 1;
         check_range(who, "material " + std::to_string(m), md.offset, int64_t(q) * nb, ns);
     }
     const float3 s = emitter.direction;
@@ -135,7 +135,7 @@ void SceneDescription::validate_for_engine(int nb, const char* who) const {
         check_range(who, "the parametric sky", sky.hw_sky_offset, int64_t(kHwSkyValuesPerBand) * nb, ns);
     else if (sky.sky_offset >= 0)
         check_range(who, "the uniform sky", sky.sky_offset, nb, ns);
-    if (thermal && wavelengths.size() < size_t(nb))
+    if (thermal && reads_thermal && wavelengths.size() < size_t(nb))
         throw std::runtime_error(std::string(who) + ": thermal mode needs one wavelength per band (" +
                                  std::to_string(nb) + "), got " + std::to_string(wavelengths.size()));
 }

@@ -87,8 +87,10 @@ public:
     /// Rejects, before an engine runs with `nb` bands, every index the engine
     /// would read out of bounds: a mesh material that does not exist, a
     /// material, emitter or sky range outside the spectral array, a thermal
-    /// wavelength list shorter than nb. `who` prefixes the message.
-    void validate_for_engine(int nb, const char* who) const;
+    /// wavelength list shorter than nb. `who` prefixes the message. Engines
+    /// that never emit thermal radiance (forward tracer, LiDAR) pass
+    /// `reads_thermal` false, so the thermal checks do not apply to them.
+    void validate_for_engine(int nb, const char* who, bool reads_thermal = true) const;
 
     // ---- the description (engines read these directly) -------------------
     std::vector<Mesh> meshes;

@@ -83,11 +83,14 @@ TEST(EngineChecks, ThermalModeReadsOneSlotOfEveryMaterialAndOneWavelengthPerBand
     EXPECT_EQ(check(s, 3), "");
     s.set_thermal_mode(true, {8000, 9000, 10000});
     EXPECT_EQ(check(s, 3), range_error("material 1", 3, 6, 3));
+    // Engines that emit nothing (forward tracer, LiDAR) do not read the slot.
+    EXPECT_EQ(error_of([&] { s.validate_for_engine(3, "engine", false); }), "");
     s.upload_spectral_params(std::vector<float>(6, 0.5f));
     EXPECT_EQ(check(s, 3), "");
     s.set_thermal_mode(true, {8000, 9000});
     EXPECT_EQ(check(s, 3),
               "engine: thermal mode needs one wavelength per band (3), got 2");
+    EXPECT_EQ(error_of([&] { s.validate_for_engine(3, "engine", false); }), "");
     EXPECT_EQ(check(s, 2), "");
 }
 
