@@ -110,8 +110,8 @@ def main(argv=None) -> int:
                                 width=args.size, height=args.size, spp=args.spp,
                                 progress=Progress("passes"))
     np.save(out / "canopy_radiance.npy", image)
-    print(f"  mean band radiance {np.round(image.mean(axis=(0, 1)), 4).tolist()}"
-          " -> canopy_false_colour.png, canopy_radiance.npy")
+    means = ", ".join(f"{v:.4f}" for v in image.mean(axis=(0, 1)))
+    print(f"  mean band radiance [{means}] -> canopy_false_colour.png, canopy_radiance.npy")
 
     print("forward: absorbed PAR per layer (blue and red bands)")
     profile = fpar_profile(scene, canopy.num_bands, par_bands=(0, 1), num_photons=args.photons,
