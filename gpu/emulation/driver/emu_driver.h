@@ -114,6 +114,16 @@ bool is_handle(const void* p, Kind kind);
 /// Deletes every module, group and pipeline created on `ctx`.
 void destroy_children(Context* ctx);
 
+/// Destroys a live module, group or pipeline handle whose object is a T;
+/// anything else (stale, foreign or of another kind) is an invalid value.
+template <class T, class Handle>
+OptixResult destroy_handle(Handle handle, Kind kind) {
+    if (!is_handle(handle, kind)) return OPTIX_ERROR_INVALID_VALUE;
+    unregister_handle(handle);
+    delete reinterpret_cast<T*>(handle);
+    return OPTIX_SUCCESS;
+}
+
 /// Writes `text` to an OptiX log buffer (truncated to its capacity) and
 /// reports the full size, NUL included, as OptiX does.
 void write_log(char* log, size_t* log_bytes, const std::string& text);

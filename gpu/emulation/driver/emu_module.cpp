@@ -193,10 +193,7 @@ OptixResult module_create(int abi, OptixDeviceContext handle,
 }
 
 OptixResult module_destroy(OptixModule handle) {
-    if (!is_handle(handle, Kind::Module)) return OPTIX_ERROR_INVALID_VALUE;
-    unregister_handle(handle);
-    delete reinterpret_cast<Module*>(handle);
-    return OPTIX_SUCCESS;
+    return destroy_handle<Module>(handle, Kind::Module);
 }
 
 // ---- program groups --------------------------------------------------------
@@ -286,10 +283,7 @@ OptixResult program_group_create(OptixDeviceContext handle,
 }
 
 OptixResult program_group_destroy(OptixProgramGroup handle) {
-    if (!is_handle(handle, Kind::ProgramGroup)) return OPTIX_ERROR_INVALID_VALUE;
-    unregister_handle(handle);
-    delete reinterpret_cast<ProgramGroup*>(handle);
-    return OPTIX_SUCCESS;
+    return destroy_handle<ProgramGroup>(handle, Kind::ProgramGroup);
 }
 
 OptixResult program_group_get_stack_size(OptixProgramGroup handle, OptixStackSizes* sizes,

@@ -47,10 +47,7 @@ OptixResult pipeline_create(int abi, OptixDeviceContext handle, const void* pco,
 }
 
 OptixResult pipeline_destroy(OptixPipeline handle) {
-    if (!is_handle(handle, Kind::Pipeline)) return OPTIX_ERROR_INVALID_VALUE;
-    unregister_handle(handle);
-    delete reinterpret_cast<Pipeline*>(handle);
-    return OPTIX_SUCCESS;
+    return destroy_handle<Pipeline>(handle, Kind::Pipeline);
 }
 
 OptixResult pipeline_set_stack_size(OptixPipeline handle, unsigned dc_traversal,
