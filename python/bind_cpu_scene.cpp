@@ -8,10 +8,7 @@ void bind_cpu_scene(py::module_& m) {
     using vorn::embree::EmbreeSceneManager;
     py::class_<EmbreeSceneManager> c(m, "EmbreeSceneManager");
     c.def(py::init<>());
-    bind_geometry(c);
-    bind_materials(c);
-    bind_lights_and_sensor(c);
-    bind_build_and_queries(c);
+    bind_scene_methods(c);
 }
 
 }  // namespace vorn::py_bind

@@ -1,5 +1,6 @@
 // Python side of the GPU device context: OptiXContext, device_info and the
-// PTX_DIR attribute. A module built without the CUDA toolkit registers the
+// PTX_DIR attribute; the GPU scene's class is registered between them
+// (bind_gpu_scene.cpp). A module built without the CUDA toolkit registers the
 // same names; using them raises RuntimeError instead of failing at import.
 #include <dlfcn.h>
 
@@ -63,6 +64,9 @@ struct NoGpuContext {
     int free_vram_mb() const { throw std::runtime_error(kNoGpu); }
 };
 
+/// Stands in for the GPU scene; it cannot be built without a context.
+struct NoGpuScene {};
+
 #endif
 
 }  // namespace
@@ -74,6 +78,7 @@ void bind_gpu(py::module_& m) {
         .def("device_name", &OptiXContext::device_name)
         .def("total_vram_mb", &OptiXContext::total_vram_mb)
         .def("free_vram_mb", &OptiXContext::free_vram_mb);
+    bind_gpu_scene(m);
     m.def("device_info", &device_info, py::arg("device_id") = 0);
     m.attr("PTX_DIR") = ptx_dir();
 #else
@@ -83,6 +88,8 @@ void bind_gpu(py::module_& m) {
         .def("device_name", &NoGpuContext::device_name)
         .def("total_vram_mb", &NoGpuContext::total_vram_mb)
         .def("free_vram_mb", &NoGpuContext::free_vram_mb);
+    py::class_<NoGpuScene>(m, "SceneManager")
+        .def(py::init([](const py::object&) -> NoGpuScene* { throw std::runtime_error(kNoGpu); }));
     m.def(
         "device_info", [](int) -> py::dict { throw std::runtime_error(kNoGpu); },
         py::arg("device_id") = 0);

@@ -134,4 +134,13 @@ void bind_build_and_queries(py::class_<Scene>& c) {
             py::arg("height"));
 }
 
+/// Every method the two scene classes share, bound the same way on both.
+template <class Scene>
+void bind_scene_methods(py::class_<Scene>& c) {
+    bind_geometry(c);
+    bind_materials(c);
+    bind_lights_and_sensor(c);
+    bind_build_and_queries(c);
+}
+
 }  // namespace vorn::py_bind
