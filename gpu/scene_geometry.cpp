@@ -79,9 +79,14 @@ void SceneManager::build() {
         populate_primitive_buffers();
         upload_primitive_buffers();
     } catch (...) {
-        // A half-built scene must not be reusable: build_reuse_gas and refit
-        // would otherwise run over stale or missing structures.
+        // Everything the build allocates goes at once: a half-built scene
+        // must not be reusable, or build_reuse_gas and refit_ias would run
+        // over stale or missing structures. Spectral values and wavelengths,
+        // set by their own calls, stay.
         release_geometry();
+        material_buffer_.release();
+        uploaded_materials_ = 0;
+        emitter_buffer_.release();
         throw;
     }
     geometry_added_ = false;

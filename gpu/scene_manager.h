@@ -67,8 +67,8 @@ public:
 
     /// Uploads every mesh, builds every GAS and the IAS (adding one identity
     /// instance per mesh when there are none), then materials, emitter and
-    /// the per-primitive buffers. A failure releases the device geometry and
-    /// per-primitive buffers and leaves the scene not built.
+    /// the per-primitive buffers. A failure releases all the build allocated
+    /// (and the per-primitive overrides) and leaves the scene not built.
     void build();
     void upload_mesh(int i);
     void build_gas(int i);

@@ -61,6 +61,12 @@ Probe::Probe(const OptiXContext& ctx, const TestScene& scene, int num_payload)
     build_sbt();
 }
 
+Probe::Probe(const OptiXContext& ctx, OptixTraversableHandle ias, std::vector<MeshBuffers> meshes)
+    : ctx_(ctx), ias_handle_(ias), mesh_buffers_(std::move(meshes)) {
+    create_pipeline(3);
+    build_sbt();
+}
+
 void Probe::build_scene(const TestScene& scene) {
     const size_t n = scene.meshes.size();
     vertices_.resize(n);
@@ -71,6 +77,8 @@ void Probe::build_scene(const TestScene& scene) {
     for (size_t m = 0; m < n; ++m) {
         vertices_[m].upload(scene.meshes[m].vertices, "mesh verts");
         indices_[m].upload(scene.meshes[m].indices, "mesh idx");
+        mesh_buffers_.emplace_back(static_cast<const float3*>(vertices_[m].data()),
+                                   static_cast<const int3*>(indices_[m].data()));
         const CUdeviceptr vb = vertices_[m].get();
         gas_handles[m] = build(
             triangle_input(&vb, scene.meshes[m], indices_[m].get(), &flags),
@@ -187,17 +195,16 @@ void Probe::build_sbt() {
     const OptixApi& api = optix_api();
     SbtRecord<ProbeMissData> rg{}, miss[2] = {};
     optix_check(api.sbt_record_pack_header(groups_[0], rg.header), "sbt rg");
-    std::vector<SbtRecord<ProbeHitData>> hits(2 * vertices_.size());
+    std::vector<SbtRecord<ProbeHitData>> hits(2 * mesh_buffers_.size());
     for (unsigned type = 0; type < 2; ++type) {
         optix_check(api.sbt_record_pack_header(groups_[1 + type], miss[type].header),
                     "sbt");
         miss[type].data.tag = 9000u + type;
-        for (size_t m = 0; m < vertices_.size(); ++m) {
+        for (size_t m = 0; m < mesh_buffers_.size(); ++m) {
             SbtRecord<ProbeHitData>& r = hits[2 * m + type];
             optix_check(api.sbt_record_pack_header(groups_[3 + type], r.header), "sbt");
-            r.data = {static_cast<const float3*>(vertices_[m].data()),
-                      static_cast<const int3*>(indices_[m].data()),
-                      100u * unsigned(m) + type, 0};
+            r.data = {mesh_buffers_[m].first, mesh_buffers_[m].second, 100u * unsigned(m) + type,
+                      0};
         }
     }
     raygen_rec_.upload(&rg, sizeof rg, "sbt rg");

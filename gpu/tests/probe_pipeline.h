@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "gpu/device_buffer.h"
@@ -57,6 +58,10 @@ class Probe {
 public:
     /// `num_payload` is the pipeline's payload word count (the probe traces 3).
     Probe(const OptiXContext& ctx, const TestScene& scene, int num_payload = 3);
+    /// The probe over a scene built elsewhere: its IAS and, per mesh, the
+    /// device vertex and index buffers.
+    using MeshBuffers = std::pair<const float3*, const int3*>;
+    Probe(const OptiXContext& ctx, OptixTraversableHandle ias, std::vector<MeshBuffers> meshes);
     ~Probe();
     Probe(const Probe&) = delete;
     Probe& operator=(const Probe&) = delete;
@@ -80,6 +85,7 @@ private:
     OptixProgramGroup groups_[5] = {};  // raygen, miss x2, hit x2
     OptixPipeline pipeline_ = nullptr;
     std::vector<DeviceBuffer> vertices_, indices_, gas_;
+    std::vector<MeshBuffers> mesh_buffers_;
     DeviceBuffer instances_, ias_, ias_scratch_, raygen_rec_, miss_rec_, hit_rec_;
     OptixTraversableHandle ias_handle_ = 0;
     unsigned num_instances_ = 0;
