@@ -10,13 +10,19 @@ namespace vorn {
 
 namespace {
 
-/// Sign of the determinant of the upper-left 3x3 of a 3x4 transform.
-float orientation(const float* m) {
-    const double det = double(m[0]) * (double(m[5]) * m[10] - double(m[6]) * m[9]) -
-                       double(m[1]) * (double(m[4]) * m[10] - double(m[6]) * m[8]) +
-                       double(m[2]) * (double(m[4]) * m[9] - double(m[5]) * m[8]);
-    return det < 0.0 ? -1.0f : 1.0f;
-}
+/// Cofactor matrix of the upper-left 3x3 of a 3x4 transform, row-major:
+/// C (a x b) = (M a) x (M b), and C = det(M) M^-T.
+struct Cofactors {
+    float c[9];
+    explicit Cofactors(const float* m)
+        : c{m[5] * m[10] - m[6] * m[9], m[6] * m[8] - m[4] * m[10], m[4] * m[9] - m[5] * m[8],
+            m[2] * m[9] - m[1] * m[10], m[0] * m[10] - m[2] * m[8], m[1] * m[8] - m[0] * m[9],
+            m[1] * m[6] - m[2] * m[5],  m[2] * m[4] - m[0] * m[6],  m[0] * m[5] - m[1] * m[4]} {}
+    float3 apply(float3 n) const {
+        return {c[0] * n.x + c[1] * n.y + c[2] * n.z, c[3] * n.x + c[4] * n.y + c[5] * n.z,
+                c[6] * n.x + c[7] * n.y + c[8] * n.z};
+    }
+};
 
 constexpr const char* kVec3Alloc = "primitive vec3 alloc";
 constexpr const char* kVec3Upload = "primitive vec3 upload";
@@ -32,22 +38,25 @@ void upload_array(DeviceBuffer& buffer, const std::vector<T>& values, const char
 
 // The face normal follows the object-space winding, as OptiX judges front
 // faces: n_world = normalize(M^-T n_obj) with n_obj = (v1 - v0) x (v2 - v0).
-// Since M^-T n_obj = (w1 - w0) x (w2 - w0) / det M, that is the world cross
-// product, turned round when the instance mirrors (det M < 0).
+// C n_obj = det(M) M^-T n_obj is the world cross product (w1 - w0) x (w2 - w0),
+// whose length is twice the world area; the sign of det(M) turns it round
+// for mirroring instances. Working from n_obj keeps a triangle that is
+// degenerate in object space degenerate, whatever rounding the transform adds.
 void write_instance_primitives(const Mesh& mesh, const float xform[12], size_t first,
                                PrimitiveArrays& out) {
-    const float sign = orientation(xform);
+    const Cofactors cof(xform);
+    const float det = xform[0] * cof.c[0] + xform[1] * cof.c[1] + xform[2] * cof.c[2];
+    const float sign = det < 0.0f ? -1.0f : 1.0f;
     for (size_t t = 0; t < mesh.indices.size(); ++t) {
         const int3 tri = mesh.indices[t];
-        const float3 w0 = xform_point(xform, mesh.vertices[size_t(tri.x)]);
-        const float3 w1 = xform_point(xform, mesh.vertices[size_t(tri.y)]);
-        const float3 w2 = xform_point(xform, mesh.vertices[size_t(tri.z)]);
-        const float3 c = cross(w1 - w0, w2 - w0);
+        const float3 v0 = mesh.vertices[size_t(tri.x)], v1 = mesh.vertices[size_t(tri.y)],
+                     v2 = mesh.vertices[size_t(tri.z)];
+        const float3 c = cof.apply(cross(v1 - v0, v2 - v0));
         const float len = length(c);
         const size_t p = first + t;
-        out.v0[p] = w0;
-        out.v1[p] = w1;
-        out.v2[p] = w2;
+        out.v0[p] = xform_point(xform, v0);
+        out.v1[p] = xform_point(xform, v1);
+        out.v2[p] = xform_point(xform, v2);
         out.normals[p] = len > 1e-20f ? c * (sign / len) : make_f3(0.0f, 0.0f, 1.0f);
         out.areas[p] = 0.5f * len;
         out.material_ids[p] = mesh.material_id;

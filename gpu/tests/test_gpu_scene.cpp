@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <set>
 #include <string>
@@ -166,6 +167,83 @@ TEST(GpuScene, SceneRecordHoldsEveryFieldAtItsOffset) {
     EXPECT_EQ(changed, 3u);  // type, width and the high byte of fov
     s.clear_primitive_temperatures();
     EXPECT_EQ(s.get_scene_data().prim_temperatures, nullptr);
+}
+
+/// M^-T n and |det M| for the 3x3 of a 3x4 transform, in double precision.
+void inverse_transpose(const float* m, const float3 n, double out[3], double* abs_det) {
+    const double a[9] = {m[0], m[1], m[2], m[4], m[5], m[6], m[8], m[9], m[10]};
+    const double c[9] = {a[4] * a[8] - a[5] * a[7], a[5] * a[6] - a[3] * a[8],
+                         a[3] * a[7] - a[4] * a[6], a[2] * a[7] - a[1] * a[8],
+                         a[0] * a[8] - a[2] * a[6], a[1] * a[6] - a[0] * a[7],
+                         a[1] * a[5] - a[2] * a[4], a[2] * a[3] - a[0] * a[5],
+                         a[0] * a[4] - a[1] * a[3]};  // cofactors: M^-T = C / det
+    const double det = a[0] * c[0] + a[1] * c[1] + a[2] * c[2];
+    for (int r = 0; r < 3; ++r)
+        out[r] = (c[3 * r] * n.x + c[3 * r + 1] * n.y + c[3 * r + 2] * n.z) / det;
+    *abs_det = std::fabs(det);
+}
+
+// Normals follow the object-space winding through M^-T (as faces are judged
+// in object space); areas by Nanson's formula, |det M| |M^-T n_obj| / 2.
+void expect_world_primitives(const SceneManager& s, int k) {
+    const Instance& inst = s.instances[size_t(k)];
+    const Mesh& mesh = s.meshes[size_t(inst.mesh_id)];
+    const PrimitiveArrays& p = s.primitives();
+    for (size_t t = 0; t < mesh.indices.size(); ++t) {
+        const size_t q = size_t(p.instance_offsets[size_t(k)]) + t;
+        SCOPED_TRACE("instance " + std::to_string(k) + " triangle " + std::to_string(t));
+        const int3 tri = mesh.indices[t];
+        const float3 v[3] = {mesh.vertices[size_t(tri.x)], mesh.vertices[size_t(tri.y)],
+                             mesh.vertices[size_t(tri.z)]};
+        const float3 w[3] = {p.v0[q], p.v1[q], p.v2[q]};
+        for (int i = 0; i < 3; ++i) {
+            const float* x = inst.xform;
+            EXPECT_NEAR(w[i].x, x[0] * v[i].x + x[1] * v[i].y + x[2] * v[i].z + x[3], 1e-5);
+            EXPECT_NEAR(w[i].y, x[4] * v[i].x + x[5] * v[i].y + x[6] * v[i].z + x[7], 1e-5);
+            EXPECT_NEAR(w[i].z, x[8] * v[i].x + x[9] * v[i].y + x[10] * v[i].z + x[11], 1e-5);
+        }
+        double n[3], det;
+        inverse_transpose(inst.xform, cross(v[1] - v[0], v[2] - v[0]), n, &det);
+        const double len = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
+        EXPECT_EQ(p.material_ids[q], mesh.material_id);
+        EXPECT_NEAR(p.areas[q], 0.5 * det * len, 1e-5 * (1 + p.areas[q]));
+        if (len == 0) {  // degenerate: a fixed normal and no area
+            EXPECT_EQ(p.normals[q].z, 1.0f);
+            EXPECT_EQ(p.normals[q].x + p.normals[q].y, 0.0f);
+            continue;
+        }
+        EXPECT_NEAR(p.normals[q].x, n[0] / len, 1e-5);
+        EXPECT_NEAR(p.normals[q].y, n[1] / len, 1e-5);
+        EXPECT_NEAR(p.normals[q].z, n[2] / len, 1e-5);
+    }
+}
+
+TEST(GpuScene, WorldPrimitivesOfMovedScaledAndMirroredInstances) {
+    OptiXContext ctx(0);
+    SceneManager s(ctx);
+    // A tetrahedron and a degenerate (collinear) triangle, material 3.
+    s.add_mesh({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0, 0, 1}, {2, 0, 0}}, {},
+               {{0, 2, 1}, {0, 1, 3}, {0, 3, 2}, {1, 2, 3}, {0, 1, 4}}, 3);
+    float moved[12], mirrored[12];
+    make_xform(moved, {1, 2, 3}, 0.7f, {0.5f, 2.0f, 1.5f}, {10, -3, 4});
+    make_xform(mirrored, {0, 0, 1}, 0.3f, {-0.8f, 1.2f, 1.0f}, {0, 0, 5});
+    s.add_instance(0, moved);
+    s.add_instance(0, mirrored);
+    s.build();
+    ASSERT_EQ(s.n_primitives(), 10u);
+    EXPECT_EQ(s.primitives().instance_offsets, (std::vector<int32_t>{0, 5, 10}));
+    expect_world_primitives(s, 0);
+    expect_world_primitives(s, 1);
+    // A refit brings the moved instance's primitives, on host and device, along.
+    make_xform(mirrored, {1, 0, 0}, 1.1f, {1.0f, -2.0f, 0.5f}, {3, 3, 3});
+    s.update_instance_transform(1, mirrored);
+    s.refit_ias();
+    expect_world_primitives(s, 0);
+    expect_world_primitives(s, 1);
+    const SceneData d = s.get_scene_data();
+    EXPECT_EQ(download(uint64_t(d.prim_normals), 120), bytes_of(s.primitives().normals));
+    EXPECT_EQ(download(uint64_t(d.prim_areas), 40), bytes_of(s.primitives().areas));
+    EXPECT_EQ(download(uint64_t(d.prim_v2), 120), bytes_of(s.primitives().v2));
 }
 
 TEST(GpuScene, HitGroupRecordsAndInstanceRecords) {
