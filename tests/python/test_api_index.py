@@ -53,24 +53,17 @@ GPU_SCENE_ONLY = {
     "clear_primitive_sif_spectra": "",
     "set_sif_only_mode": "enabled",
 }
-LIDAR = ("pulse_origins, pulse_directions, num_pulses, beam_half_angle_rad=0.0005000000237487257, "
-         "beam_samples_per_dim=10, pulse_energy=1.0, sensor_area=0.10000000149011612, "
-         "range_resolution=0.15000000596046448, min_range=0.0, max_range=100.0, "
-         "num_wavelengths=1, pulse_fwhm_ns=4.0, peak_threshold=9.99999993922529e-09, "
-         "max_returns_per_pulse=5, direct_mode=False")
+# The GPU simulator; simulate_forward and simulate_lidar take the parameters of
+# simulate_forward_cpu and simulate_lidar_cpu after their scene, defaults included.
 SIMULATOR_METHODS = {
     "init": "",
     "simulate": "scene, spp=16, max_depth=16, progress=None",
-    "simulate_forward": "scene, nx=1, ny=1, layer_heights, num_photons=10000000, num_bands=1, "
-                        "per_leaf=False, brf_directions=..., num_brf_dirs=0, prob_sun=1.0, "
-                        "max_depth=16, terrain_instance_id=-1, progress=None",
     "run_energy_balance": "scene, band_type=0, n_samples=64, sun_irradiance=0.0, "
                           "sky_diffuse_radiance=0.0, sky_lw_radiance=0.0, sun_dir_x=0.0, "
                           "sun_dir_y=0.0, sun_dir_z=1.0, two_sided=True, sw_albedos=None",
     "run_energy_balance_multiband": "scene, n_bands, n_samples=64, sun_irradiance=..., "
                                     "sky_diffuse_radiance=..., sun_dir_x=0.0, sun_dir_y=0.0, "
                                     "sun_dir_z=1.0, two_sided=True, sw_albedos=None",
-    "simulate_lidar": "scene, " + LIDAR,
 }
 
 
@@ -86,22 +79,16 @@ def documented(spec):
 
 def bound(method):
     """The same list, read from the signature line of a bound method's docstring."""
-    line = method.__doc__.splitlines()[0]
-    inner = line[line.index("(") + 1:line.rindex(")")]
-    params, depth, current = [], 0, ""
-    for ch in inner + ",":
-        depth += ch in "[(" and 1 or ch in "])" and -1 or 0
+    line, params, depth, current = method.__doc__.splitlines()[0], [], 0, ""
+    for ch in line[line.index("(") + 1:line.rindex(")")] + ",":
+        depth += (ch in "[(") - (ch in "])")
         if ch == "," and depth == 0:
-            params.append(current.strip())
-            current = ""
+            params, current = params + [current.strip()], ""
         else:
             current += ch
-    out = []
-    for p in params[1:] if params and params[0].startswith("self") else params:
-        m = re.match(r"(\w+):.*?(?: = (.*))?$", p)
-        name = None if re.fullmatch(r"arg\d+", m.group(1)) else m.group(1)
-        out.append((name, m.group(2)))
-    return out
+    named = [re.match(r"(\w+):.*?(?: = (.*))?$", p).groups() for p in params
+             if not p.startswith("self:")]
+    return [(None if re.fullmatch(r"arg\d+", n) else n, d) for n, d in named]
 
 
 def check(cls, methods):
@@ -126,3 +113,6 @@ def test_scene_classes_follow_the_index(cls, gpu):
                     reason="the GPU simulator is not bound yet")
 def test_simulator_follows_the_index():
     check(vorn_gpu.Simulator, SIMULATOR_METHODS)
+    for gpu, cpu in [("simulate_forward", "simulate_forward_cpu"),
+                     ("simulate_lidar", "simulate_lidar_cpu")]:
+        assert bound(getattr(vorn_gpu.Simulator, gpu)) == bound(getattr(vorn_gpu, cpu)), gpu
