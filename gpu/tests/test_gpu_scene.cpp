@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <set>
 #include <string>
 
@@ -323,6 +324,24 @@ TEST(GpuScene, EveryAllocationOfABuildFailsCleanlyForLackOfMemory) {
         }
     }
     EXPECT_EQ(failed, steps);
+    // Uploads of their own fail whole: the scene keeps what it had.
+    MemoryHog hog(0);
+    const std::pair<std::function<void()>, std::string> calls[] = {
+        {[&] { s.set_thermal_mode(true, {500.0f}); }, "thermal wavelengths alloc"},
+        {[&] { s.upload_spectral_params({1.0f}); }, "spectral alloc"},
+        {[&] { s.set_primitive_temperatures(std::vector<float>(22, 1.0f)); },
+         "primitive temperatures alloc"}};
+    for (const auto& [call, step] : calls) {
+        try {
+            call();
+            ADD_FAILURE() << step;
+        } catch (const std::runtime_error& e) {
+            EXPECT_EQ(e.what(), head + step + tail);
+        }
+    }
+    const SceneData d = s.get_scene_data();
+    EXPECT_TRUE(!s.thermal && !d.wavelengths && !d.prim_temperatures && d.spectral_params);
+    EXPECT_EQ(s.spectral_params.size() + s.primitive_temperatures().size(), 5u);
 }
 
 TEST(GpuScene, AThousandRebuildsLeaveFreeMemoryWhereItStarted) {
