@@ -102,8 +102,9 @@ void SceneManager::upload_mesh(int i) {
     g.num_vertices = uint32_t(m.vertices.size());
     g.num_triangles = uint32_t(m.indices.size());
     g.material_id = uint32_t(m.material_id);
-    g.vertices.upload(m.vertices, "mesh verts");
-    g.indices.upload(m.indices, "mesh idx");
+    // An empty mesh keeps null buffers: no zero-byte allocations or copies.
+    if (!m.vertices.empty()) g.vertices.upload(m.vertices, "mesh verts");
+    if (!m.indices.empty()) g.indices.upload(m.indices, "mesh idx");
     if (!m.normals.empty()) g.normals.upload(m.normals, "mesh norms");
 }
 
@@ -172,7 +173,8 @@ void SceneManager::build_ias() {
         r.flags = OPTIX_INSTANCE_FLAG_NONE;
         r.traversableHandle = gpu_meshes_[size_t(inst.mesh_id)].gas_handle;
     }
-    instance_buffer_.upload(records, "ias inst");
+    instance_buffer_.release();
+    if (n > 0) instance_buffer_.upload(records, "ias inst");
     ias_instances_ = uint32_t(n);
     moved_.assign(n, 0);
     ias_handle_ = 0;

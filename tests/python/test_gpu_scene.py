@@ -100,9 +100,10 @@ def test_primitive_buffers_follow_builds_and_refits(ctx):
     s = vorn_gpu.SceneManager(ctx)
     s.add_mesh(**SQUARE, material_id=2)
     s.add_mesh(**SQUARE, material_id=5)
+    s.add_mesh(np.zeros((0, 3)), np.zeros((0, 3)), np.zeros((0, 3)))  # empty: an empty GAS
     assert (s.n_primitives(), s.has_gpu_meshes()) == (0, False)
     s.build()  # no instances: one identity instance per mesh
-    assert (s.num_instances(), s.has_gpu_meshes(), s.max_height()) == (2, True, 0.0)
+    assert (s.num_instances(), s.has_gpu_meshes(), s.max_height()) == (3, True, 0.0)
     ids = s.get_primitive_mat_ids()
     assert ids.dtype == np.int32 and ids.tolist() == [2, 2, 5, 5]
     temps = np.array([[290.0, 300.0], [310.0, 320.0]])[:, ::-1].ravel()  # read in index order
