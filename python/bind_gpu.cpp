@@ -64,8 +64,9 @@ struct NoGpuContext {
     int free_vram_mb() const { throw std::runtime_error(kNoGpu); }
 };
 
-/// Stands in for the GPU scene; it cannot be built without a context.
+/// Stand in for the GPU scene and simulator; neither can be built without a context.
 struct NoGpuScene {};
+struct NoGpuSimulator {};
 
 #endif
 
@@ -79,6 +80,7 @@ void bind_gpu(py::module_& m) {
         .def("total_vram_mb", &OptiXContext::total_vram_mb)
         .def("free_vram_mb", &OptiXContext::free_vram_mb);
     bind_gpu_scene(m);
+    bind_simulator(m);
     m.def("device_info", &device_info, py::arg("device_id") = 0);
     m.attr("PTX_DIR") = ptx_dir();
 #else
@@ -90,6 +92,10 @@ void bind_gpu(py::module_& m) {
         .def("free_vram_mb", &NoGpuContext::free_vram_mb);
     py::class_<NoGpuScene>(m, "SceneManager")
         .def(py::init([](const py::object&) -> NoGpuScene* { throw std::runtime_error(kNoGpu); }));
+    py::class_<NoGpuSimulator>(m, "Simulator")
+        .def(py::init([](const py::object&, const py::object&) -> NoGpuSimulator* {
+            throw std::runtime_error(kNoGpu);
+        }));
     m.def(
         "device_info", [](int) -> py::dict { throw std::runtime_error(kNoGpu); },
         py::arg("device_id") = 0);

@@ -8,6 +8,7 @@ namespace vorn::py_bind {
 
 void bind_gpu(pybind11::module_& m);         // OptiXContext, SceneManager, device_info
 void bind_gpu_scene(pybind11::module_& m);   // SceneManager (GPU builds; called by bind_gpu)
+void bind_simulator(pybind11::module_& m);   // Simulator (GPU builds; called by bind_gpu)
 void bind_generators(pybind11::module_& m);  // make_ground_plane, make_sphere, make_cylinder
 void bind_cpu_scene(pybind11::module_& m);   // EmbreeSceneManager
 void bind_backward(pybind11::module_& m);    // simulate_cpu

@@ -92,13 +92,17 @@ def main(argv):
     for p in args.paths:
         files += (sorted(os.path.join(p, f) for f in os.listdir(p) if f.endswith(".ptx"))
                   if os.path.isdir(p) else [p])
+    stems = {os.path.splitext(os.path.basename(f))[0] for f in files}
     failed = 0
+    for stem in sorted(set(args.expect) - stems):
+        print(f"FAIL {stem}.ptx\n     expected, but no such file was given")
+        failed += 1
     for path in files:
         errors = check_file(path, args)
         print(f"{'FAIL' if errors else 'ok  '} {path}")
         print("".join(f"     {e}\n" for e in errors), end="")
         failed += bool(errors)
-    print(f"{len(files) - failed} passed, {failed} failed")
+    print(f"{len(files)} files checked, {failed} failed")
     return 1 if failed else 0
 
 
