@@ -11,6 +11,6 @@ from .scene import (FORMAT_VERSION, Compiled, Fisheye, Instance, Lambertian, Lea
                     UniformSky, angles, direction, look_at)
 from .simulate import CpuBackend, GpuBackend, absorb, render, scan  # noqa: F401
 from .sweep import SweepError, sweep  # noqa: F401
-from . import lidar  # noqa: F401
+from . import io, lidar, optics, sun  # noqa: F401,E402  (optional libraries load on use)
 
 __version__ = "0.1.0"

@@ -40,7 +40,7 @@ def _client(client, n_workers):
     distributed = require("distributed", "sweep", "Sweeps")
     if client is None:
         cluster = distributed.LocalCluster(n_workers=n_workers, threads_per_worker=1,
-                                           processes=True, dashboard_address=None)
+                                           processes=True, dashboard_address=":0")
         return distributed.Client(cluster), True
     if isinstance(client, str):
         return distributed.Client(client), True
