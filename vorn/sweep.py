@@ -117,8 +117,11 @@ def sweep(scene_fn, grid=None, cases=None, run=None, run_kwargs=None, client=Non
 def _combine(xr, done, grid, axes, params):
     if not done:
         return xr.Dataset()
-    items = [r.to_dataset(name=r.name or "result") if isinstance(r, xr.DataArray) else r
-             for _, r in done]
+    items = []
+    for _, r in done:
+        if not isinstance(r, (xr.Dataset, xr.DataArray)):  # numbers and arrays
+            r = xr.DataArray(np.asarray(r), name="result")
+        items.append(r.to_dataset(name=r.name or "result") if isinstance(r, xr.DataArray) else r)
 
     def same(k, v):
         try:

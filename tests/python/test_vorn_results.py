@@ -36,6 +36,16 @@ def test_render_labels_and_normalises(tmp_path):
     assert json.loads(back.attrs["scene"])["version"] == vorn.FORMAT_VERSION
 
 
+def test_thermal_scene_emits_planck_radiance():
+    h, c, k, lam = 6.62607015e-34, 299792458.0, 1.380649e-23, np.array([8000e-9, 11000e-9])
+    planck = 2 * h * c * c / lam ** 5 / np.expm1(h * c / (lam * k * 300.0)) * 1e-9  # per nm
+    scene = plane().copy(bands=lam * 1e9, thermal=True, sun=None,
+                         materials={"soil": vorn.Lambertian(0.9, temperature=300.0)})
+    img = vorn.render(scene, spp=1, max_depth=1)
+    np.testing.assert_allclose(img.radiance.mean(["x", "y"]), 0.9 * planck, rtol=1e-5)
+    assert "brf" not in img and img.attrs["thermal"] == 1
+
+
 def test_image_coordinates_of_angular_sensors():
     persp = vorn.render(plane(sensor=vorn.Perspective(4, 2, fov=90.0, position=(0, 0, 5))), spp=1)
     np.testing.assert_allclose(persp.y, [-26.565051, 26.565051])  # atan(0.5 * tan 45°)
