@@ -28,7 +28,7 @@ def load_mesh(path, units="m", up="z", materials=None, normals=False) -> dict:
     if up not in UP:
         raise ValueError(f"up must be one of {', '.join(UP)}, got {up!r}")
     rot = UP[up] * scale
-    scene = trimesh.load(str(path), force="scene", process=False, split_object=True,
+    scene = trimesh.load(str(path), force="scene", process=False, split_objects=True,
                          split_groups=True, group_material=False)
     out = {}
     for node in scene.graph.nodes_geometry:

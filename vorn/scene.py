@@ -337,6 +337,8 @@ class Scene:
         if backend == "cpu":
             native = vorn_gpu.EmbreeSceneManager()
         elif backend == "gpu":
+            if compiled.nb > 128:
+                raise SceneError(f"bands: the GPU scene holds at most 128 bands, got {compiled.nb}")
             if ctx is None:
                 raise ValueError("build('gpu', ctx) needs the vorn_gpu.OptiXContext to build on")
             if not hasattr(vorn_gpu, "SceneManager"):

@@ -12,7 +12,7 @@ OBJ = ("g leaves\nv 0 0 100\nv 10 0 100\nv 0 10 100\nv 10 10 100\nf 1 2 3\nf 2 4
 
 
 def test_obj_groups_import_with_names_counts_units_and_up_axis(tmp_path):
-    pytest.importorskip("trimesh")
+    trimesh = pytest.importorskip("trimesh")
     (tmp_path / "plant.obj").write_text(OBJ)
     meshes = vorn.io.load_mesh(tmp_path / "plant.obj", units="cm", up="y", materials={"stem": "bark"})
     assert {k: len(m.indices) for k, m in meshes.items()} == {"leaves": 2, "stem": 1}
@@ -21,6 +21,10 @@ def test_obj_groups_import_with_names_counts_units_and_up_axis(tmp_path):
     np.testing.assert_allclose(meshes["stem"].vertices, [[0, 0, 0], [0.02, 0, 0], [0, 0, 1]], atol=1e-7)
     np.testing.assert_allclose(meshes["leaves"].vertices, [[0, -1, 0], [0.1, -1, 0], [0, -1, 0.1],
                                                           [0.1, -1, 0.1]], atol=1e-7)
+    trimesh.load(tmp_path / "plant.obj", force="scene", split_groups=True).export(tmp_path / "plant.glb")
+    nodes = vorn.io.load_mesh(tmp_path / "plant.glb", units="cm", up="y")  # glTF: one node per group
+    for name, mesh in meshes.items():
+        np.testing.assert_allclose(np.sort(nodes[name].vertices, 0), np.sort(mesh.vertices, 0), atol=1e-6)
 
 
 def test_prospect_and_soil_match_prosail():
