@@ -10,6 +10,7 @@ import dataclasses
 
 import numpy as np
 
+import vorn
 import vorn_gpu
 
 # Band centres (nm) and optical properties of the three demo bands: blue, red, NIR.
@@ -32,6 +33,7 @@ class Canopy:
     num_leaves: int
     leaf_area: float          # one-sided leaf area in the tile (m^2)
     height: float             # max_height after build (m)
+    description: object = None  # the vorn.Scene it was built from
 
     @property
     def lai(self) -> float:
@@ -59,51 +61,43 @@ def leaf_mesh(num_leaves: int, crown_radius: float, leaf_size: float, rng) -> di
     return {"vertices": vertices, "normals": vnormals, "indices": tris.astype(np.int32)}
 
 
-def build_canopy(scene, size: float = 20.0, num_trees: int = 12, leaves_per_tree: int = 2000,
-                 leaf_size: float = 0.15, seed: int = 7) -> Canopy:
-    """Fills `scene` (an EmbreeSceneManager) with ground, stems, crowns, sun and
-    sky, builds it, and returns what was built."""
+def canopy_scene(size: float = 20.0, num_trees: int = 12, leaves_per_tree: int = 2000,
+                 leaf_size: float = 0.15, seed: int = 7) -> vorn.Scene:
+    """The canopy as a vorn.Scene: ground (the terrain), stems, crowns, sun and
+    sky in the periodic tile [0, size]^2."""
     rng = np.random.default_rng(seed)
-    nb = len(BANDS_NM)
-    scene.set_num_bands(nb)
-    spectral = []
-
-    def block(*quantities):
-        start = len(spectral)
-        for q in quantities:
-            spectral.extend(q)
-        return start
-
-    soil = scene.add_material(0, block(SOIL_R))
-    bark = scene.add_material(0, block(BARK_R))
-    leaf = scene.add_material(13, block(LEAF_R_FRONT, LEAF_R_BACK, LEAF_T), [0.5, 0.5])
-    sun_off = block(SUN_E)
-    sky_off = block(SKY_L)
-    scene.upload_spectral_params(np.array(spectral, dtype=np.float32))
-
+    scene = vorn.Scene(
+        bands=BANDS_NM,
+        materials={"soil": vorn.Lambertian(SOIL_R), "bark": vorn.Lambertian(BARK_R),
+                   "leaf": vorn.Leaf(front=LEAF_R_FRONT, back=LEAF_R_BACK, transmittance=LEAF_T,
+                                     sampling=(0.5, 0.5))},
+        sun=vorn.Sun(SUN_E, zenith=35.0, azimuth=315.0), sky=vorn.UniformSky(SKY_L),
+        tile=vorn.Tile(size, size, 4))
     ground = vorn_gpu.make_ground_plane(size / 2, size / 2)
-    g_mesh = scene.add_mesh(ground["vertices"], ground["normals"], ground["indices"], soil)
-    ground_instance = scene.add_instance(g_mesh, size / 2, size / 2, 0.0)
-
+    scene.add_mesh("ground", ground["vertices"], ground["indices"], "soil", ground["normals"])
+    scene.add_instance("ground", [[1, 0, 0, size / 2], [0, 1, 0, size / 2], [0, 0, 1, 0]],
+                       terrain=True)
     stem = vorn_gpu.make_cylinder(0.15, 1.0, 10)
-    s_mesh = scene.add_mesh(stem["vertices"], stem["normals"], stem["indices"], bark)
-    crowns = [scene.add_mesh(**leaf_mesh(leaves_per_tree, 1.6, leaf_size, rng), material_id=leaf)
-              for _ in range(3)]
-
+    scene.add_mesh("stem", stem["vertices"], stem["indices"], "bark", stem["normals"])
+    crowns = [f"crown{k}" for k in range(3)]
+    for name in crowns:
+        scene.meshes[name] = vorn.Mesh(**leaf_mesh(leaves_per_tree, 1.6, leaf_size, rng),
+                                       material="leaf")
     for i in range(num_trees):
         x, y = rng.uniform(1.5, size - 1.5, size=2)
         trunk = float(rng.uniform(2.0, 3.5))
-        xf = np.array([1, 0, 0, x, 0, 1, 0, y, 0, 0, trunk, 0], dtype=np.float32)
-        scene.add_instance_xform(s_mesh, xf)
-        scene.add_instance(crowns[i % len(crowns)], x, y, trunk + 1.4, 1.0)
+        scene.add_instance("stem", [[1, 0, 0, x], [0, 1, 0, y], [0, 0, trunk, 0]])
+        scene.add_instance(crowns[i % len(crowns)], [[1, 0, 0, x], [0, 1, 0, y],
+                                                     [0, 0, 1, trunk + 1.4]])
+    return scene
 
-    sun_zenith, sun_azimuth = np.radians(35.0), np.radians(135.0)
-    sun = np.array([np.sin(sun_zenith) * np.cos(sun_azimuth), np.sin(sun_zenith) * np.sin(sun_azimuth),
-                    np.cos(sun_zenith)], dtype=np.float32)
-    scene.set_emitter(0, sun, sun_off)
-    scene.set_sky(sky_off)
-    scene.set_repetitive(4, size, size)
-    scene.build()
+
+def build_canopy(scene, size: float = 20.0, num_trees: int = 12, leaves_per_tree: int = 2000,
+                 leaf_size: float = 0.15, seed: int = 7) -> Canopy:
+    """Fills `scene` (an empty native scene, e.g. EmbreeSceneManager) with the
+    canopy of canopy_scene(), builds it, and returns what was built."""
+    description = canopy_scene(size, num_trees, leaves_per_tree, leaf_size, seed)
+    description.apply_to(scene)
     leaf_area = num_trees * leaves_per_tree * leaf_size * leaf_size
-    return Canopy(size, nb, ground_instance, num_trees, num_trees * leaves_per_tree, leaf_area,
-                  scene.max_height())
+    return Canopy(size, description.num_bands, 0, num_trees, num_trees * leaves_per_tree,
+                  leaf_area, scene.max_height(), description)

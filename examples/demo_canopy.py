@@ -15,11 +15,11 @@ import numpy as np
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
+import vorn  # noqa: E402
 import vorn_gpu  # noqa: E402
 
 from canopy import build_canopy  # noqa: E402
 from fpar_profile import format_profile, fpar_profile, plot_profile  # noqa: E402
-from las_export import write_las  # noqa: E402
 from png import write_png  # noqa: E402
 
 
@@ -63,16 +63,22 @@ def lidar_scan(scene, size, spacing=0.25, altitude=40.0, off_nadir_deg=5.0):
                                        max_range=altitude + 5.0)
 
 
-def save_points(out, points):
-    """Writes the returns as CSV, and as LAS when laspy is installed."""
+def save_points(out, points, description=None):
+    """Writes the returns as CSV, and as LAS through vorn.lidar when laspy is
+    installed, classified as ground or vegetation by their height above the
+    terrain of `description` (the canopy's vorn.Scene)."""
     header = "x,y,z,intensity,return_number,number_of_returns,range,pulse"
     np.savetxt(out / "lidar_points.csv", points, delimiter=",", header=header, comments="",
                fmt="%.4f")
+    classes = None
+    if description is not None:
+        ground = vorn.lidar.ground_height(description, points[:, :2])
+        classes = vorn.lidar.classify(points[:, 2], ground)
     try:
-        write_las(out / "lidar_points.las", points)
+        vorn.lidar.to_las(out / "lidar_points.las", points, classification=classes)
         return ["lidar_points.csv", "lidar_points.las"]
     except ImportError:
-        return ["lidar_points.csv (pip install laspy to get LAS as well)"]
+        return ["lidar_points.csv (pip install 'vorn_gpu[lidar]' to get LAS as well)"]
 
 
 class Progress:
@@ -123,7 +129,7 @@ def main(argv=None) -> int:
     print("lidar: waveform scan from 40 m")
     lidar = lidar_scan(scene, canopy.size)
     points = lidar["points"]
-    written = save_points(out, points)
+    written = save_points(out, points, canopy.description)
     first = points[points[:, 4] == 1]
     print(f"  {lidar['waveform'].shape[0]} pulses, {lidar['num_bins']} bins, "
           f"{lidar['num_returns']} returns, first-return height "

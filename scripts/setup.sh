@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what a fresh Debian 12 machine lacks (compiler, CMake, Embree,
-# GoogleTest from Debian; pybind11, scikit-build-core, NumPy, pytest from PyPI)
-# and builds and installs the vorn_gpu module into the active Python.
+# GoogleTest from Debian; pybind11, scikit-build-core, NumPy, pytest and the
+# vorn toolkit's optional libraries from PyPI) and builds and installs the
+# vorn_gpu module and the vorn package into the active Python.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -24,6 +25,9 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 "$PY" -m pip install -q --disable-pip-version-check "pybind11>=2.12" "scikit-build-core>=0.8" numpy pytest
+# the optional libraries of the vorn toolkit (the wheel's extras io, optics, sweep, lidar)
+"$PY" -m pip install -q --disable-pip-version-check trimesh xarray netCDF4 prosail pvlib \
+    "dask[distributed]" tqdm laspy
 echo "[setup] building and installing vorn_gpu"
 "$PY" -m pip install -q --disable-pip-version-check --no-build-isolation .
 "$PY" -c "import vorn_gpu; print('[setup] vorn_gpu', vorn_gpu.__version__, 'HAS_EMBREE', vorn_gpu.HAS_EMBREE)"
