@@ -36,8 +36,9 @@ std::string probe_ptx() {
     return s.str();
 }
 
-OptixBuildInput triangle_input(const CUdeviceptr* vertices, const Mesh& mesh,
-                               CUdeviceptr indices, const unsigned* flags) {
+/// Triangle build input over device buffers of float3 vertices and int3 indices.
+static OptixBuildInput triangle_input(const CUdeviceptr* vertices, const Mesh& mesh,
+                                      CUdeviceptr indices, const unsigned* flags) {
     OptixBuildInput in{};
     in.type = OPTIX_BUILD_INPUT_TYPE_TRIANGLES;
     OptixBuildInputTriangleArray& t = in.triangleArray;
@@ -54,9 +55,8 @@ OptixBuildInput triangle_input(const CUdeviceptr* vertices, const Mesh& mesh,
     return in;
 }
 
-Probe::Probe(const OptiXContext& ctx, const TestScene& scene, int num_payload)
-    : ctx_(ctx) {
-    create_pipeline(num_payload);
+Probe::Probe(const OptiXContext& ctx, const TestScene& scene) : ctx_(ctx) {
+    create_pipeline();
     build_scene(scene);
     build_sbt();
 }
@@ -72,9 +72,8 @@ void Probe::build_scene(const TestScene& scene) {
         vertices_[m].upload(scene.meshes[m].vertices, "mesh verts");
         indices_[m].upload(scene.meshes[m].indices, "mesh idx");
         const CUdeviceptr vb = vertices_[m].get();
-        gas_handles[m] = build(
-            triangle_input(&vb, scene.meshes[m], indices_[m].get(), &flags),
-            OPTIX_BUILD_FLAG_PREFER_FAST_TRACE, OPTIX_BUILD_OPERATION_BUILD, gas_[m]);
+        gas_handles[m] = build(triangle_input(&vb, scene.meshes[m], indices_[m].get(), &flags),
+                               OPTIX_BUILD_FLAG_PREFER_FAST_TRACE, gas_[m]);
     }
     std::vector<OptixInstance> records(scene.instances.size(), OptixInstance{});
     for (size_t k = 0; k < records.size(); ++k) {
@@ -86,15 +85,18 @@ void Probe::build_scene(const TestScene& scene) {
         records[k].traversableHandle = gas_handles[size_t(inst.mesh_id)];
     }
     instances_.upload(records, "ias inst");
-    num_instances_ = unsigned(records.size());
-    move_instance(-1, nullptr);
+    OptixBuildInput in{};
+    in.type = OPTIX_BUILD_INPUT_TYPE_INSTANCES;
+    in.instanceArray.instances = instances_.get();
+    in.instanceArray.numInstances = unsigned(records.size());
+    ias_handle_ = build(in, OPTIX_BUILD_FLAG_PREFER_FAST_TRACE, ias_);
 }
 
-void Probe::create_pipeline(int num_payload) {
+void Probe::create_pipeline() {
     const OptixApi& api = optix_api();
     OptixPipelineCompileOptions pco{};
     pco.traversableGraphFlags = OPTIX_TRAVERSABLE_GRAPH_FLAG_ALLOW_ANY;
-    pco.numPayloadValues = num_payload;
+    pco.numPayloadValues = 3;  // the probe traces 3 words
     pco.numAttributeValues = 2;
     pco.pipelineLaunchParamsVariableName = "params";
     pco.pipelineLaunchParamsSizeInBytes = sizeof(probe::ProbeParams);
@@ -138,49 +140,22 @@ Probe::~Probe() {
     if (module_) api.module_destroy(module_);
 }
 
-OptixTraversableHandle Probe::build(const OptixBuildInput& in, unsigned flags,
-                                    unsigned operation, DeviceBuffer& out) {
+OptixTraversableHandle Probe::build(const OptixBuildInput& in, unsigned flags, DeviceBuffer& out) {
     const OptixApi& api = optix_api();
     OptixAccelBuildOptions options{};
     options.buildFlags = flags;
-    options.operation = operation;
+    options.operation = OPTIX_BUILD_OPERATION_BUILD;
+    OptixAccelBufferSizes sizes{};
+    optix_check(api.accel_compute_memory_usage(ctx_.context(), &options, &in, 1, &sizes), "accel sizes");
     DeviceBuffer temp;
-    if (operation == OPTIX_BUILD_OPERATION_BUILD) {
-        OptixAccelBufferSizes sizes{};
-        optix_check(
-            api.accel_compute_memory_usage(ctx_.context(), &options, &in, 1, &sizes),
-            "accel sizes");
-        temp.alloc(sizes.tempSizeInBytes, "accel temp");
-        out.alloc(sizes.outputSizeInBytes, "accel out");
-        if (flags & OPTIX_BUILD_FLAG_ALLOW_UPDATE)
-            ias_scratch_.alloc(sizes.tempUpdateSizeInBytes, "refit temp");
-    }
-    const DeviceBuffer& scratch =
-        operation == OPTIX_BUILD_OPERATION_BUILD ? temp : ias_scratch_;
+    temp.alloc(sizes.tempSizeInBytes, "accel temp");
+    out.alloc(sizes.outputSizeInBytes, "accel out");
     OptixTraversableHandle handle = 0;
-    optix_check(
-        api.accel_build(ctx_.context(), ctx_.stream(), &options, &in, 1, scratch.get(),
-                        scratch.size(), out.get(), out.size(), &handle, nullptr, 0),
-        "accel build");
+    optix_check(api.accel_build(ctx_.context(), ctx_.stream(), &options, &in, 1, temp.get(), temp.size(),
+                                out.get(), out.size(), &handle, nullptr, 0),
+                "accel build");
     cuda_check(cudaStreamSynchronize(ctx_.stream()), "accel build");
     return handle;
-}
-
-// k < 0 builds the IAS; otherwise instance k gets a new transform and the IAS a refit.
-void Probe::move_instance(int k, const float xform[12]) {
-    if (k >= 0) {
-        char* record =
-            static_cast<char*>(instances_.data()) + size_t(k) * sizeof(OptixInstance);
-        cuda_check(cudaMemcpy(record, xform, sizeof(float) * 12, cudaMemcpyHostToDevice),
-                   "instance transform");
-    }
-    OptixBuildInput in{};
-    in.type = OPTIX_BUILD_INPUT_TYPE_INSTANCES;
-    in.instanceArray.instances = instances_.get();
-    in.instanceArray.numInstances = num_instances_;
-    ias_handle_ =
-        build(in, OPTIX_BUILD_FLAG_ALLOW_UPDATE | OPTIX_BUILD_FLAG_PREFER_FAST_TRACE,
-              k < 0 ? OPTIX_BUILD_OPERATION_BUILD : OPTIX_BUILD_OPERATION_UPDATE, ias_);
 }
 
 void Probe::build_sbt() {

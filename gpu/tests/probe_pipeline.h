@@ -48,31 +48,23 @@ struct ScopedEnv {
     std::string old;
 };
 
-/// Triangle build input over device buffers of float3 vertices and int3 indices.
-OptixBuildInput triangle_input(const CUdeviceptr* vertices, const Mesh& mesh,
-                               CUdeviceptr indices, const unsigned* flags);
-
 /// The trace probe's pipeline over a device copy of a scene.
 class Probe {
 public:
-    /// `num_payload` is the pipeline's payload word count (the probe traces 3).
-    Probe(const OptiXContext& ctx, const TestScene& scene, int num_payload = 3);
+    Probe(const OptiXContext& ctx, const TestScene& scene);
     ~Probe();
     Probe(const Probe&) = delete;
     Probe& operator=(const Probe&) = delete;
 
-    /// Writes a new transform into the instance buffer and refits the IAS.
-    void move_instance(int k, const float xform[12]);
     /// One launch over `rays`, `width` launch indices per row.
     std::vector<probe::ProbeHit> trace(const std::vector<probe::ProbeRay>& rays,
                                        unsigned width, float tmin, float tmax,
                                        probe::ProbeTally* tally);
 
 private:
-    void create_pipeline(int num_payload);
+    void create_pipeline();
     void build_scene(const TestScene& scene);
-    OptixTraversableHandle build(const OptixBuildInput& in, unsigned flags,
-                                 unsigned operation, DeviceBuffer& out);
+    OptixTraversableHandle build(const OptixBuildInput& in, unsigned flags, DeviceBuffer& out);
     void build_sbt();
 
     const OptiXContext& ctx_;
@@ -80,9 +72,8 @@ private:
     OptixProgramGroup groups_[5] = {};  // raygen, miss x2, hit x2
     OptixPipeline pipeline_ = nullptr;
     std::vector<DeviceBuffer> vertices_, indices_, gas_;
-    DeviceBuffer instances_, ias_, ias_scratch_, raygen_rec_, miss_rec_, hit_rec_;
+    DeviceBuffer instances_, ias_, raygen_rec_, miss_rec_, hit_rec_;
     OptixTraversableHandle ias_handle_ = 0;
-    unsigned num_instances_ = 0;
     OptixShaderBindingTable sbt_{};
 };
 

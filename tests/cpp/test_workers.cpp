@@ -1,5 +1,6 @@
-// The worker runner every CPU engine shares: all workers run and are joined,
-// and the first failure raises the stop flag and comes back to the caller.
+// The worker pool every CPU engine shares: each run hands the job to every
+// worker once, the same threads serve every run of a call, and the first
+// failure raises the stop flag and comes back to the caller after all joined.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,41 +12,54 @@
 
 #include "embree/workers.h"
 
-using vorn::embree::resolve_threads;
-using vorn::embree::run_workers;
+namespace vorn::embree {
+namespace {
 
-TEST(Workers, EveryWorkerRunsOnceWithItsIndex) {
-    std::vector<std::atomic<int>> seen(7);
+TEST(Workers, EveryWorkerRunsOncePerRunOnTheSameThreads) {
+    WorkerPool pool(5);
+    std::vector<std::thread::id> first(5);
     std::atomic<bool> stop{false};
-    run_workers(7, stop, [&](int t) { seen.at(size_t(t)) += 1; });
-    for (int t = 0; t < 7; ++t) EXPECT_EQ(seen[size_t(t)], 1) << "worker " << t;
+    for (int run = 0; run < 3; ++run) {
+        std::vector<std::atomic<int>> seen(5);
+        std::vector<std::thread::id> ids(5);
+        pool.run(stop, [&](int t) {
+            seen.at(size_t(t)) += 1;
+            ids[size_t(t)] = std::this_thread::get_id();
+        });
+        for (int t = 0; t < 5; ++t) EXPECT_EQ(seen[size_t(t)], 1) << "worker " << t;
+        EXPECT_EQ(ids[0], std::this_thread::get_id());  // the caller is worker 0
+        if (run == 0) first = ids;
+        EXPECT_EQ(ids, first) << "run " << run;
+    }
     EXPECT_FALSE(stop);
     run_workers(0, stop, [&](int) { ADD_FAILURE() << "no workers were asked for"; });
 }
 
-TEST(Workers, FirstFailureIsRethrownAfterOthersStop) {
-    // Worker 0 throws at once; the others spin until the stop flag reaches them,
-    // so the call can only return if the failure raised it.
-    for (int count : {1, 6}) {
+TEST(Workers, FirstFailureIsRethrownAfterOthersStopAndThePoolServesOn) {
+    // Worker 1 throws at once; the others spin until the stop flag reaches
+    // them, so the run can only return if the failure raised it.
+    for (int count : {2, 6}) {
+        WorkerPool pool(count);
         std::atomic<bool> stop{false};
         std::atomic<int> finished{0};
         try {
-            run_workers(count, stop, [&](int t) {
-                if (t == 0) throw std::runtime_error("worker 0 failed");
+            pool.run(stop, [&](int t) {
+                if (t == 1) throw std::runtime_error("worker 1 failed");
                 while (!stop) std::this_thread::yield();
                 ++finished;
             });
             ADD_FAILURE() << "no exception, count " << count;
         } catch (const std::runtime_error& e) {
-            EXPECT_EQ(std::string(e.what()), "worker 0 failed");
+            EXPECT_EQ(std::string(e.what()), "worker 1 failed");
         }
-        EXPECT_TRUE(stop) << "count " << count;
-        EXPECT_EQ(finished, count - 1) << "count " << count;  // all joined
+        EXPECT_TRUE(stop && finished == count - 1) << "count " << count;
+        stop = false;
+        pool.run(stop, [&](int) { ++finished; });
+        EXPECT_EQ(finished, 2 * count - 1) << "count " << count;
     }
+    const int all = std::max(1, int(std::thread::hardware_concurrency()));
+    EXPECT_EQ(resolve_threads(-1) + resolve_threads(0) + resolve_threads(64), 2 * all + 64);
 }
 
-TEST(Workers, ThreadCountFallsBackToTheHardware) {
-    const int all = std::max(1, int(std::thread::hardware_concurrency()));
-    for (int n : {-1, 0}) EXPECT_EQ(resolve_threads(n), all) << n;
-    for (int n : {1, 64}) EXPECT_EQ(resolve_threads(n), n) << n;
-}
+}  // namespace
+}  // namespace vorn::embree

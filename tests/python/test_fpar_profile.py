@@ -10,7 +10,7 @@ import vorn_gpu
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "examples"))
 
-from backward_scenes import add_surface, quad  # noqa: E402
+from scenes import add_surface, quad  # noqa: E402
 from fpar_profile import format_profile, fpar_profile, plot_profile  # noqa: E402
 from test_backward_demo import read_png_rgb  # noqa: E402
 
