@@ -3,9 +3,10 @@
 //
 // Like the backward path loop (core/backward_path.h) this is a template on a
 // tracer, so the CPU tracer and the device programs run the same physics. It
-// is also a template on a tally sink, because the CPU adds into per-thread
-// arrays (and a shared per-leaf array under a lock) while a device program
-// adds into global buffers with atomics. A sink provides
+// is also a template on a tally sink, because the CPU adds into the tallies of
+// the chunk of photons a worker traces (summed in chunk order afterwards, so
+// the result does not depend on the thread count) while a device program adds
+// into global buffers with atomics. A sink provides
 //     bool has_leaf() const; has_terrain(); has_brf(); has_albedo();
 //     void add_grid(int64_t index, double e);     // grid[index]
 //     void add_leaf(int64_t index, double e);     // leaf[index]

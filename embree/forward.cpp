@@ -172,7 +172,7 @@ public:
             lk.lock();
             free_.push_back(done);
             ++next_flush_;
-            freed_.notify_one();
+            freed_.notify_all();  // a waiter may also learn that no chunk is left
         }
         flushing_ = false;
     }
