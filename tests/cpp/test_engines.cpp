@@ -1,8 +1,6 @@
-// The three CPU engines on one periodic leaf canopy: results that do not
-// depend on the number of worker threads (to the last bit, per-leaf forward
-// tallies included), the backward image as the running mean of its passes,
-// forward energy closure at the tile sides, and the forward grid cells.
-// Closed forms of the physics run through the Python suite on every backend.
+// The three CPU engines on one leaf canopy: results independent of the number
+// of worker threads to the last bit (per-leaf forward tallies included), the
+// image as the running mean of its passes, and the forward grid cells.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -31,12 +29,16 @@ float3 direction_deg(double theta, double phi) {
     return {float(std::sin(t) * std::cos(p)), float(std::sin(t) * std::sin(p)), float(std::cos(t))};
 }
 
+/// Uniform in [0, 1): the top 24 bits of a 64-bit LCG.
+float uniform(uint64_t& state) {
+    state = state * 6364136223846793005ull + 1442695040888963407ull;
+    return float(state >> 40) * (1.0f / 16777216.0f);
+}
+
 /// Two bands: n random leaf triangles at 0.3 to 1.8 m over a Lambertian ground
 /// (instance 0) in a periodic tile of kSize metres, each leaf repeated in the 8
-/// neighbouring tiles so that the tiled canopy is unbroken. Leaf R / T is 1.25
-/// in both bands and on both faces, so sampling weights of 1.25 : 1 make either
-/// lobe carry exactly R + T. Sun (spectral 8) and a uniform sky (10); a
-/// perspective camera looks down at 45 degrees from outside the tile.
+/// neighbouring tiles so that the tiled canopy is unbroken. Sun (spectral 8)
+/// and a uniform sky (10); a perspective camera looks down at 45 degrees.
 void make_canopy(EmbreeSceneManager& s, int n, float3 sun, bool periodic = true) {
     s.set_num_bands(2);
     const int leaf = s.add_material(MaterialType::Leaf, 0);
@@ -49,16 +51,13 @@ void make_canopy(EmbreeSceneManager& s, int n, float3 sun, bool periodic = true)
                               {{0, 1, 2}, {0, 2, 3}}, 1),
                    0, 0, 0, 1);
     uint64_t state = 11;
-    auto uniform = [&state]() {  // 64-bit LCG, top 24 bits
-        state = state * 6364136223846793005ull + 1442695040888963407ull;
-        return float(state >> 40) * (1.0f / 16777216.0f);
-    };
+    auto u = [&state] { return uniform(state); };
     std::vector<float3> v;
     std::vector<int3> idx;
     for (int i = 0; i < n; ++i) {
-        const float3 c{uniform() * kSize, uniform() * kSize, 0.3f + 1.5f * uniform()};
+        const float3 c{u() * kSize, u() * kSize, 0.3f + 1.5f * u()};
         float3 corner[3];
-        for (float3& p : corner) p = 0.25f * float3{uniform() - 0.5f, uniform() - 0.5f, uniform() - 0.5f};
+        for (float3& p : corner) p = 0.25f * float3{u() - 0.5f, u() - 0.5f, u() - 0.5f};
         for (int k = 0; k < 9; ++k) {
             idx.push_back({int(v.size()), int(v.size()) + 1, int(v.size()) + 2});
             const float3 shift{float(k % 3 - 1) * kSize, float(k / 3 - 1) * kSize, 0.0f};
@@ -80,13 +79,6 @@ void make_canopy(EmbreeSceneManager& s, int n, float3 sun, bool periodic = true)
     for (int i = 0; i < 16; ++i) cam.cam_xform[i] = m[i];
     s.set_sensor(cam);
     s.build();
-}
-
-embree::ForwardTallies forward(EmbreeSceneManager& s, int threads, int photons, float prob_sun,
-                               int max_depth, int rr_depth, bool per_leaf) {
-    const float brf[6] = {0, 0, 1, 0.5f, 0.0f, 0.8660254f};
-    return embree::render_forward(s, 2, 2, {0.0f, 0.5f, 1.0f, 1.5f}, photons, 2, per_leaf, prob_sun,
-                                  brf, 2, max_depth, rr_depth, threads, {}, per_leaf ? 0 : -1);
 }
 
 TEST(Engines, BackwardImageIsTheRunningMeanOfItsPassesWhateverTheThreadCount) {
@@ -120,12 +112,17 @@ TEST(Engines, ForwardTalliesAreBitIdenticalForAnyThreadCount) {
     EmbreeSceneManager s;
     make_canopy(s, 150, direction_deg(40, 70));
     // 9 chunks of photons, the last one partial; sun and sky photons.
-    const auto one = forward(s, 1, 33001, 0.6f, 16, 3, true);
+    const float brf[6] = {0, 0, 1, 0.5f, 0.0f, 0.8660254f};
+    auto forward = [&](int threads) {
+        return embree::render_forward(s, 2, 2, {0.0f, 0.5f, 1.0f, 1.5f}, 33001, 2, true, 0.6f, brf, 2, 16,
+                                      3, threads, {}, 0);
+    };
+    const auto one = forward(1);
     double sum = 0.0;
     for (float x : one.leaf) sum += x;
     EXPECT_GT(sum, 0.0);
     for (int threads : {2, 7}) {
-        const auto many = forward(s, threads, 33001, 0.6f, 16, 3, true);
+        const auto many = forward(threads);
         EXPECT_EQ(many.grid, one.grid) << threads;
         EXPECT_EQ(many.leaf, one.leaf) << threads;
         EXPECT_EQ(many.brf, one.brf) << threads;
@@ -134,35 +131,14 @@ TEST(Engines, ForwardTalliesAreBitIdenticalForAnyThreadCount) {
     }
 }
 
-TEST(Engines, ForwardPeriodicCanopyLeaksNoEnergyAtTheTileSides) {
-    // Every event absorbs 1 - R - T (or 1 - rho) and carries the rest exactly,
-    // so with roulette and the depth limit out of reach absorbed + escaped =
-    // incident up to rounding and the tile-side thresholds (1e-4 m) of the
-    // wrap. The oblique sun makes photons start beyond the tile side.
-    EmbreeSceneManager s;
-    const float3 sd = direction_deg(55.0, -35.0);
-    make_canopy(s, 600, sd);
-    const auto t = forward(s, 2, 20000, 1.0f, 100000, 100000, false);
-    const double sun[2] = {1.0, 0.7};
-    for (int b = 0; b < 2; ++b) {
-        double absorbed = 0.0;
-        for (size_t i = size_t(b); i < t.grid.size(); i += 2) absorbed += t.grid[i];
-        const double inc = sun[b] * sd.z * kSize * kSize;
-        EXPECT_NEAR(absorbed + t.albedo[size_t(b)], inc, 1e-3 * inc) << "band " << b;
-    }
-}
-
 TEST(Engines, LidarWaveformsAndDirectHitsDoNotDependOnTheThreadCount) {
     EmbreeSceneManager s;
     make_canopy(s, 150, direction_deg(0, 0), false);
     std::vector<float> o, d;
-    uint32_t h = 99;
-    auto u = [&h]() {  // xorshift32 in [-1, 1)
-        h ^= h << 13, h ^= h >> 17, h ^= h << 5;
-        return float(h >> 8) * (2.0f / 16777216.0f) - 1.0f;
-    };
+    uint64_t state = 99;
+    auto u = [&state] { return 2.0f * uniform(state) - 1.0f; };
     for (int i = 0; i < 60; ++i) {
-        const float3 dir = normalize(float3{0.2f * u(), 0.2f * u(), -1.0f});
+        const float3 dir = normalize(float3{0.05f * u(), 0.05f * u(), -1.0f});
         o.insert(o.end(), {1.5f + u(), 1.5f + u(), 15.0f});
         d.insert(d.end(), {dir.x, dir.y, dir.z});
     }
@@ -172,7 +148,7 @@ TEST(Engines, LidarWaveformsAndDirectHitsDoNotDependOnTheThreadCount) {
     };
     const LiDARResult wave = run(1, false), direct = run(1, true);
     EXPECT_GT(wave.num_returns, 30);
-    EXPECT_GT(direct.num_returns, 20);
+    EXPECT_GT(direct.num_returns, 40);
     for (int i = 1; i < direct.num_returns; ++i)  // in pulse order
         EXPECT_LT(direct.points[8 * size_t(i - 1) + 7], direct.points[8 * size_t(i) + 7]);
     for (int threads : {2, 3, 8}) {

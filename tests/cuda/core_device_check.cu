@@ -82,33 +82,18 @@ __device__ void closest_hit_radiance(uint32_t prim, uint32_t instance, float b1,
 
 __device__ void miss_radiance(uint32_t w0, uint32_t w1) { *record_of(w0, w1) = SurfaceHit{}; }
 
-/// Stands in for the hardware traversal over triangle 0 of the mesh, placed
-/// by the instance transform: calls the closest-hit or the miss program.
+/// Stands in for the hardware traversal (the plane z = 0 from above): calls
+/// the closest-hit or the miss program, or marks a shadow ray occluded.
 __device__ void stub_trace(unsigned ray_type, float3 o, float3 d, float tmin, float tmax,
                            uint32_t& w0, uint32_t& w1) {
-    const int3 tri = params.mesh.indices[0];
-    const int32_t corner[3] = {tri.x, tri.y, tri.z};
-    float3 v[3];
-    for (int k = 0; k < 3; ++k)
-        v[k] = xform_point(params.object_to_world, params.mesh.vertices[corner[k]]);
-    const float3 e1 = v[1] - v[0], e2 = v[2] - v[0], p = cross(d, e2);
-    const float det = dot(e1, p);
-    bool hit = f_abs(det) > 1e-12f;
-    float t = 0.0f, b1 = 0.0f, b2 = 0.0f;
-    if (hit) {
-        const float3 s = o - v[0], q = cross(s, e1);
-        b1 = dot(s, p) / det;
-        b2 = dot(d, q) / det;
-        t = dot(e2, q) / det;
-        hit = b1 >= 0.0f && b2 >= 0.0f && b1 + b2 <= 1.0f && t > tmin && t < tmax;
-    }
-    if (ray_type == 1) {
-        w0 = hit ? 1u : 0u;  // shadow rays: any hit occludes
-    } else if (hit) {
-        closest_hit_radiance(0, 0, b1, b2, o, d, t, w0, w1);
-    } else {
+    const float t = d.z < 0.0f ? -o.z / d.z : -1.0f;
+    const bool hit = t > tmin && t < tmax;
+    if (ray_type == 1)
+        w0 = hit ? 1u : 0u;
+    else if (hit)
+        closest_hit_radiance(0, 0, 0.25f, 0.25f, o, d, t, w0, w1);
+    else
         miss_radiance(w0, w1);
-    }
 }
 
 /// The tracer the raygen programs hand to the core templates.

@@ -1,11 +1,10 @@
 """The `backend` fixture runs each physics test once per backend present, with
-the same expected values: "cpu" (the CPU engines; left out of the emulated GPU
-build, which ctest runs for the GPU backends only), "gpu-emu" (the GPU engines
-on the host emulation of the GPU platform, when the module under test was built
-against it: ctest sets VORN_OPTIX_EMU_PROGRAMS, see gpu/tests/CMakeLists.txt)
-and "gpu" (a real device). A GPU backend is skipped until the module has its
-`Simulator`. Every backend offers scene(), render(), forward() and lidar(),
-with the signatures of simulate_cpu, simulate_forward_cpu and simulate_lidar_cpu."""
+the same expected values: "cpu" (left out of the emulated GPU build, which
+ctest runs for the GPU backends only), "gpu-emu" (the GPU engines on the host
+emulation, when the module under test was built against it: ctest sets
+VORN_OPTIX_EMU_PROGRAMS, see gpu/tests/CMakeLists.txt) and "gpu" (a device),
+each skipped until the module has its `Simulator`. A backend offers scene(),
+render(), forward() and lidar() with the CPU simulation calls' signatures."""
 import os
 import shutil
 
@@ -46,13 +45,8 @@ def why_not(name):
     return None if GPU_PRESENT and not EMULATED else "no GPU on this machine"
 
 
-_backends = {}
-
-
 @pytest.fixture(params=["cpu", "gpu-emu", "gpu"], scope="session")
 def backend(request):
     if why_not(request.param):
         pytest.skip(why_not(request.param))
-    if request.param not in _backends:
-        _backends[request.param] = CpuBackend() if request.param == "cpu" else GpuBackend()
-    return _backends[request.param]
+    return CpuBackend() if request.param == "cpu" else GpuBackend()

@@ -60,16 +60,6 @@ def sun_at(zenith_deg, azimuth_deg=0.0):
     return np.array([math.sin(t) * math.cos(p), math.sin(t) * math.sin(p), math.cos(t)], np.float32)
 
 
-def radial_range(width, height, x, y, sx=1.0, sy=1.0):
-    """Smallest and largest sqrt((sx u)^2 + (sy v)^2) over pixel (x, y), with u, v
-    the normalised image coordinates in [-0.5, 0.5]."""
-    u0, u1 = (x / width - 0.5) * sx, ((x + 1) / width - 0.5) * sx
-    v0, v1 = (y / height - 0.5) * sy, ((y + 1) / height - 0.5) * sy
-    nu = 0.0 if u0 <= 0.0 <= u1 else min(abs(u0), abs(u1))
-    nv = 0.0 if v0 <= 0.0 <= v1 else min(abs(v0), abs(v1))
-    return math.hypot(nu, nv), math.hypot(max(abs(u0), abs(u1)), max(abs(v0), abs(v1)))
-
-
 def new_scene(backend, nb, spectral, materials=()):
     """A scene of `nb` bands with the spectral array and (type, offset[,
     params]) materials."""

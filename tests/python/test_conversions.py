@@ -22,15 +22,15 @@ TETRA_I = np.array([[0, 1, 2], [0, 2, 3], [0, 3, 1], [1, 3, 2]])
 
 
 def layout(a, kind):
-    """The same logical array in another memory layout."""
-    if kind in ("strided", "cols_sliced"):  # every other row, or the middle columns
-        big = np.full((2 * a.shape[0],) + a.shape[1:] if kind == "strided" else
-                      (a.shape[0], a.shape[1] + 2), 50, dtype=a.dtype)
+    """The same logical array in another memory layout: every other row of a
+    larger array, its middle columns, Fortran order, reversed strides, a list."""
+    if kind in ("strided", "cols_sliced"):
+        big = np.full((2 * a.shape[0],) + a.shape[1:] if kind == "strided" else (a.shape[0], a.shape[1] + 2),
+                      50, dtype=a.dtype)
         view = big[::2] if kind == "strided" else big[:, 1:-1]
         view[...] = a
         return view
-    return {"F": np.asfortranarray(a), "reversed": a[::-1].copy()[::-1],
-            "list": a.tolist()}.get(kind, a)
+    return {"F": np.asfortranarray(a), "reversed": a[::-1].copy()[::-1], "list": a.tolist()}.get(kind, a)
 
 
 def plane_scene():
@@ -98,21 +98,13 @@ def test_wrong_dimension_count_or_short_array(call, arg, error, message):
     assert s.num_instances() == 1
 
 
-class AsFloat:
-    def __float__(self):
-        return 2.5
-
-
-class AsIndex:
-    def __index__(self):
-        return 0
-
-
 def test_scalar_and_list_conversions():
+    as_float = type("AsFloat", (), {"__float__": lambda self: 2.5})()
+    as_index = type("AsIndex", (), {"__index__": lambda self: 0})()
     s = plane_scene()
     s.add_instance(0, 0, 1, 2, 3)                 # ints for float parameters
-    s.add_instance(0, z=AsFloat())                # any object convertible to float
-    s.add_instance(AsIndex(), z=np.float64(1.0))  # __index__ for an int parameter
+    s.add_instance(0, z=as_float)                 # any object convertible to float
+    s.add_instance(as_index, z=np.float64(1.0))   # __index__ for an int parameter
     assert s.num_instances() == 4
     for bad in (0.0, 2**31):                      # a float is not an int, nor is 2**31 an int32
         with pytest.raises(TypeError):
@@ -141,15 +133,10 @@ def test_scalar_and_list_conversions():
 
 def test_meshes_instances_and_counts():
     s = vorn_gpu.EmbreeSceneManager()
-    assert (s.is_built(), s.has_gpu_meshes(), s.num_instances(), s.max_height()) == (False, False, 0, 0)
-    tube = vorn_gpu.make_cylinder(1.0, 2.0, 4)  # z in [0, 2], 8 triangles
-    assert s.add_mesh(**tube) == 0  # one normal per vertex
-    assert s.add_mesh(tube["vertices"], np.zeros((0, 3)), tube["indices"], material_id=1) == 1
+    assert (s.is_built(), s.has_gpu_meshes(), s.num_instances()) == (False, False, 0)
+    tube = vorn_gpu.make_cylinder(1.0, 2.0, 4)  # z in [0, 2], 8 triangles, one normal per vertex
+    assert (s.add_mesh(**tube), s.add_mesh(tube["vertices"], np.zeros((0, 3)), tube["indices"], 1)) == (0, 1)
     assert s.has_gpu_meshes() and s.total_triangles() == 0  # meshes alone count nothing
-    assert s.add_instance(0, 1, 2, 3) == 0
+    assert (s.add_instance(0, 1, 2, -9), s.add_instance(1, 1, 2, 3, 0.5)) == (0, 1)  # scaled, then moved
     s.build()
-    s.update_instance_transform(0, np.array([1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, -9]))
-    assert s.add_instance(1, 1, 2, 3, 0.5) == 1  # scaled about the mesh origin, then moved
-    assert s.max_height() == 5.0  # measured by build only
-    s.build()
-    assert (s.max_height(), s.num_instances(), s.total_triangles()) == (4.0, 2, 16)
+    assert (s.is_built(), s.max_height(), s.num_instances(), s.total_triangles()) == (True, 4.0, 2, 16)

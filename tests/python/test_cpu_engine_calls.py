@@ -12,7 +12,8 @@ import numpy as np
 import pytest
 
 import vorn_gpu
-from scenes import add_surface, ortho_down, quad, sun_at
+from conftest import CpuBackend
+from scenes import NO_NORMALS, add_surface, new_scene, ortho_down, quad, sun_at
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 LIT = 0.4 * 2.0 * math.cos(math.radians(30.0)) / math.pi  # rho E cos(theta) / pi
@@ -22,9 +23,7 @@ DIM_MSG = r"^array has incorrect number of dimensions: {}; expected {}$"
 def sunlit_plane(reps=0):
     """A Lambertian plane (rho 0.4) under the sun (E 2) at 30 degrees, a 4 x 3
     orthographic camera, the periodic tile [0, 2]^2 repeated `reps` times."""
-    s = vorn_gpu.EmbreeSceneManager()
-    s.add_material(0, 0)
-    s.upload_spectral_params(np.array([0.4, 2.0], np.float32))
+    s = new_scene(CpuBackend(), 1, [0.4, 2.0], [(0, 0)])
     add_surface(s, quad(-1000, 1000, -1000, 1000), 0)
     s.set_emitter(0, sun_at(30.0), 1)
     s.set_sensor(0, 4, 3, 2.0, 2.0, ortho_down(0.0, 0.0, 3.0))
@@ -34,15 +33,12 @@ def sunlit_plane(reps=0):
 
 
 def run_python(code, env):
-    """Runs code in a fresh interpreter that sees this directory and `env`
-    in place of the inherited VORN_MAX_DEPTH."""
+    """Runs code in a fresh interpreter that sees this directory, with `env`."""
     base = {k: v for k, v in os.environ.items() if k != "VORN_MAX_DEPTH"}
     path = os.pathsep.join([HERE, base.get("PYTHONPATH", "")])
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
                           text=True, timeout=120, env={**base, **env, "PYTHONPATH": path})
 
-
-# ---- progress, errors from the callable, interruption -----------------------
 
 @pytest.mark.parametrize("spp", [0, 3])
 def test_progress_reports_every_pass_and_batch_as_int_int_float(spp):
@@ -144,15 +140,11 @@ def test_vorn_max_depth_overrides_max_depth_when_positive(value, depth):
         assert float(lines[1].split()[1]) == pytest.approx(LIT, rel=2e-6)
 
 
-# ---- result forms and argument checks -------------------------------------
-
 @pytest.mark.parametrize("per_leaf,num_brf_dirs,terrain,num_bands", [
     (False, 0, -1, 1), (True, 0, -1, 3), (False, 2, 0, 3), (True, 2, 0, 1)])
 def test_forward_result_keys_and_shapes_follow_the_enabled_tallies(per_leaf, num_brf_dirs, terrain,
                                                                    num_bands):
-    s = vorn_gpu.EmbreeSceneManager()
-    s.add_material(0, 0)
-    s.upload_spectral_params(np.full(6, 0.5, np.float32))  # room for 3 bands from offsets 0 and 3
+    s = new_scene(CpuBackend(), 1, np.full(6, 0.5), [(0, 0)])  # room for 3 bands from offsets 0 and 3
     add_surface(s, quad(0, 1, 0, 1), 0)
     add_surface(s, quad(0, 0.5, 0, 0.5, 0.5), 0)
     s.set_emitter(0, sun_at(10, 0), 3)
@@ -189,24 +181,29 @@ def test_forward_bad_arguments_are_rejected(kwargs, error, message):
         vorn_gpu.simulate_forward_cpu(sunlit_plane(reps=1), **{"layer_heights": [0, 1], **kwargs})
 
 
-def test_backward_scene_checks_before_rendering():
+def test_backward_checks_the_scene_before_rendering():
     with pytest.raises(RuntimeError, match="^simulate_cpu: scene not built"):
         vorn_gpu.simulate_cpu(vorn_gpu.EmbreeSceneManager(), spp=1)
-    scene = sunlit_plane()
-    scene.set_thermal_mode(True, [])
-    with pytest.raises(RuntimeError, match="wavelength per band"):
-        vorn_gpu.simulate_cpu(scene, spp=1)
     scene = sunlit_plane()
     scene.set_num_bands(2)  # the sun's irradiance would be read past the spectral array
     with pytest.raises(RuntimeError, match=r"^simulate_cpu: the emitter reads spectral values \[1, 3\)"):
         vorn_gpu.simulate_cpu(scene, spp=1)
 
 
+def test_per_leaf_offsets_are_32_bit_and_a_larger_scene_is_refused():
+    s = new_scene(CpuBackend(), 1, [0.5, 1.0], [(0, 0)])
+    s.set_emitter(0, np.array([0.0, 0.0, 1.0]), 1)
+    mesh = s.add_mesh(quad(0, 1, 0, 1)[0], NO_NORMALS, np.tile(np.int32([0, 1, 2]), (65536, 1)))
+    for _ in range(32768):  # 2^31 triangles in all
+        s.add_instance(mesh)
+    s.set_repetitive(0, 1.0, 1.0)
+    s.build()
+    with pytest.raises(RuntimeError, match="more than 2\\^31 - 1 triangles"):
+        vorn_gpu.simulate_forward_cpu(s, layer_heights=[0, 1], num_photons=1, per_leaf=True)
+
+
 def lidar_plane(num_bands=1, spectral=(0.3,), material=0):
-    s = vorn_gpu.EmbreeSceneManager()
-    s.set_num_bands(num_bands)
-    s.add_material(material, 0)
-    s.upload_spectral_params(np.array(spectral, np.float32))
+    s = new_scene(CpuBackend(), num_bands, spectral, [(material, 0)])
     add_surface(s, quad(-50, 50, -50, 50), 0)
     return s
 
@@ -227,49 +224,50 @@ def test_lidar_result_form_defaults_and_diagnostic_line(capfd, direct):
     o, d = np.array([0, 0, 10, 1, 1, 10], np.float64), [0, 0, -1, 0, 0, -1]  # float64 and a list
     capfd.readouterr()
     implicit = vorn_gpu.simulate_lidar_cpu(scene, o, d, 2, direct_mode=direct)
-    samples = 1 if direct else 81
-    mode = "direct" if direct else "waveform"
-    assert re.fullmatch(r"LiDAR \(CPU\): 2 pulses, %d beam samples, %s mode, \d+ threads\n" % (samples, mode),
-                        capfd.readouterr().out)
+    assert re.fullmatch(r"LiDAR \(CPU\): 2 pulses, %s, \d+ threads\n" % (
+        "1 beam samples, direct mode" if direct else "81 beam samples, waveform mode"), capfd.readouterr().out)
     explicit = vorn_gpu.simulate_lidar_cpu(scene, o, d, 2, 0.0005, 10, 1.0, 0.1, 0.15, 0.0, 100.0, 1,
                                            4.0, 1e-8, 5, direct)
     for key in ("waveform", "points"):
         np.testing.assert_array_equal(implicit[key], explicit[key])
 
 
-@pytest.mark.parametrize("kw,word", [
-    (dict(pulse_fwhm_ns=0.0), "pulse_fwhm_ns"), (dict(pulse_fwhm_ns=-2.0), "pulse_fwhm_ns"),
-    (dict(range_resolution=0.0), "range_resolution"), (dict(range_resolution=math.nan), "range_resolution"),
-    (dict(min_range=50.0, max_range=10.0), "max_range"),
-    (dict(num_wavelengths=0), "num_wavelengths"), (dict(num_wavelengths=2), "num_wavelengths"),
-    (dict(beam_half_angle_rad=-0.001), "beam_half_angle_rad"),
-    (dict(beam_half_angle_rad=2.0), "beam_half_angle_rad"),
-    (dict(beam_samples_per_dim=100000), "beam_samples_per_dim"),
-    (dict(max_range=1e8), "exceeds the limit"), (dict(max_range=1e12), "32-bit")])
-def test_lidar_invalid_arguments_raise_clear_errors(kw, word):
-    scene = lidar_plane()
-    scene.build()
-    with pytest.raises(RuntimeError, match=r"^simulate_lidar: .*" + re.escape(word)):
-        vorn_gpu.simulate_lidar_cpu(scene, [0, 0, 10], [0, 0, -1], 1, **kw)
+GOOD = np.array([0, 0, 10, 0, 0, 10], np.float32)
 
 
-def test_lidar_checks_the_pulse_arrays_and_only_what_it_reads_of_the_scene():
-    good = np.array([0, 0, 10, 0, 0, 10], np.float32)
-    with pytest.raises(RuntimeError, match="not built"):
-        vorn_gpu.simulate_lidar_cpu(vorn_gpu.EmbreeSceneManager(), good, good, 2)
+@pytest.mark.parametrize("args,kw,error,message", [
+    ((), dict(pulse_fwhm_ns=0.0), RuntimeError, "pulse_fwhm_ns"),
+    ((), dict(pulse_fwhm_ns=-2.0), RuntimeError, "pulse_fwhm_ns"),
+    ((), dict(range_resolution=0.0), RuntimeError, "range_resolution"),
+    ((), dict(range_resolution=math.nan), RuntimeError, "range_resolution"),
+    ((), dict(min_range=50.0, max_range=10.0), RuntimeError, "max_range"),
+    ((), dict(num_wavelengths=0), RuntimeError, "num_wavelengths"),
+    ((), dict(num_wavelengths=2), RuntimeError, "num_wavelengths"),
+    ((), dict(beam_half_angle_rad=-0.001), RuntimeError, "beam_half_angle_rad"),
+    ((), dict(beam_half_angle_rad=2.0), RuntimeError, "beam_half_angle_rad"),
+    ((), dict(beam_samples_per_dim=100000), RuntimeError, "beam_samples_per_dim"),
+    ((), dict(max_range=1e8), RuntimeError, "exceeds the limit"),
+    ((), dict(max_range=1e12), RuntimeError, "32-bit"),
+    ((GOOD[:5], GOOD, 2), {}, RuntimeError, "pulse_origins must hold at least 6 values, got 5"),
+    ((GOOD, GOOD[:3], 2), {}, RuntimeError, "pulse_directions must hold at least 6 values, got 3"),
+    ((GOOD, GOOD, -1), {}, RuntimeError, "num_pulses must be >= 0, got -1"),
+    ((GOOD.reshape(2, 3), GOOD, 2), {}, ValueError, "array has incorrect number of dimensions: 2; expected 1")])
+def test_lidar_invalid_arguments_raise_clear_errors(args, kw, error, message):
     scene = lidar_plane()
     scene.build()
-    for args, error, message in [
-            ((good[:5], good, 2), RuntimeError, "pulse_origins must hold at least 6 values, got 5"),
-            ((good, good[:3], 2), RuntimeError, "pulse_directions must hold at least 6 values, got 3"),
-            ((good, good, -1), RuntimeError, "num_pulses must be >= 0, got -1"),
-            ((good.reshape(2, 3), good, 2), ValueError, DIM_MSG.format(2, 1))]:
-        with pytest.raises(error, match=message):
-            vorn_gpu.simulate_lidar_cpu(scene, *args)
+    with pytest.raises(error, match=("^simulate_lidar: .*" if kw else "") + re.escape(message)):
+        vorn_gpu.simulate_lidar_cpu(scene, *(args or (GOOD[:3], GOOD[3:] - [0, 0, 11], 1)), **kw)
+
+
+def test_lidar_checks_only_what_it_reads_of_the_scene():
+    with pytest.raises(RuntimeError, match="^simulate_lidar: scene not built"):
+        vorn_gpu.simulate_lidar_cpu(vorn_gpu.EmbreeSceneManager(), GOOD, GOOD, 2)
     # Emitter, sky and thermal ranges are never read: out of range, they pass.
+    scene = lidar_plane()
     scene.set_emitter(0, np.array([0.0, 0.0, 1.0]), 7)
     scene.set_hw_sky(3, 0.0, 0.0, 1.0)
     scene.set_thermal_mode(True, [])
+    scene.build()
     assert vorn_gpu.simulate_lidar_cpu(scene, [0, 0, 10], [0, 0, -1], 1)["waveform"].sum() > 0
     # A leaf's back face reads its second quantity, one band stride further.
     leaf = lidar_plane(4, (0.1, 0.2, 0.3, 0.4), 13)

@@ -15,38 +15,29 @@ def cos_deg(zenith):
     return math.cos(math.radians(zenith))
 
 
-@pytest.mark.parametrize("zenith", [0.0, 35.0, 70.0])
-def test_lambertian_plane_absorbs_one_minus_rho_and_reflects_rho_per_band(backend, zenith):
-    # Extent 4 x 3 m from the sensor; every photon deposits the same energy.
+@pytest.mark.parametrize("zenith,z,layers,layer", [
+    (0.0, 0.0, [-1.0, -0.5, 0.5, 2.0], 1), (35.0, 5.0, [0, 1], 0), (35.0, 5.0, [0, 1, 2], 1),
+    (70.0, -1.0, [0, 1, 2], 0), (70.0, 1.5, [0, 1, 2], 1)])
+def test_lambertian_plane_absorbs_one_minus_rho_in_its_layer_and_reflects_rho(backend, zenith, z, layers,
+                                                                              layer):
+    # Extent 4 x 3 m from the sensor; every photon deposits the same energy. A
+    # hit above or below every layer falls into the top or the bottom one.
     rho, sun = np.array([0.2, 0.6]), np.array([1.5, 0.8])
     s = new_scene(backend, 2, [*rho, *sun], [(0, 0)])
-    add_surface(s, quad(-1, 5, -1, 4), 0)
+    add_surface(s, quad(-1, 5, -1, 4, z), 0)
     s.set_emitter(0, sun_at(zenith, -120.0), 2)
     s.set_sensor(0, 1, 1, 4.0, 3.0, ortho_down(0, 0, 1))
+    s.set_measurement_plane(z)
     s.build()
     view = sun_at(50.0, 30.0)  # a third direction looks down and never sees the plane
-    r = backend.forward(s, layer_heights=[-1.0, -0.5, 0.5, 2.0], num_photons=20000, num_bands=2,
+    r = backend.forward(s, layer_heights=layers, num_photons=20000, num_bands=2,
                         brf_directions=[0, 0, 1, *view, 0.6, 0, -0.8], num_brf_dirs=3)
     inc = sun * cos_deg(zenith) * 12.0
-    np.testing.assert_allclose(r["grid"].sum(axis=(0, 1, 2)), (1 - rho) * inc, rtol=1e-5)
-    np.testing.assert_allclose(r["grid"][1, 0, 0], (1 - rho) * inc, rtol=1e-5)  # layer of z = 0
+    np.testing.assert_allclose(r["grid"][:, 0, 0], np.outer(np.eye(len(layers) - 1)[layer], (1 - rho) * inc),
+                               rtol=1e-5, atol=1e-6)
     np.testing.assert_allclose(r["albedo"], rho * inc, rtol=1e-5)
     np.testing.assert_allclose(r["brf"], np.outer([1.0, view[2], 0.0], rho / math.pi * inc),
                                rtol=1e-5, atol=1e-9)
-
-
-@pytest.mark.parametrize("z,layers,layer", [(5.0, [0, 1], 0), (5.0, [0, 1, 2], 1),
-                                            (-1.0, [0, 1, 2], 0), (1.5, [0, 1, 2], 1)])
-def test_hits_outside_the_layers_fall_into_the_border_layers(backend, z, layers, layer):
-    s = new_scene(backend, 1, [0.0, 1.0], [(0, 0)])
-    add_surface(s, quad(-1, 3, -1, 2, z), 0)
-    s.set_emitter(0, sun_at(30.0), 1)
-    s.set_repetitive(0, 2.0, 1.0)
-    s.set_measurement_plane(z)
-    s.build()
-    grid = backend.forward(s, layer_heights=layers, num_photons=1000)["grid"][:, 0, 0, 0]
-    np.testing.assert_allclose(grid, np.eye(len(layers) - 1)[layer] * cos_deg(30.0) * 2.0,
-                               rtol=1e-5, atol=1e-6)
 
 
 def test_leaf_plate_over_black_ground_absorbs_its_share_and_transmits_t(backend):
@@ -107,16 +98,13 @@ def test_sun_and_sky_photons_deliver_their_irradiance_for_any_prob_sun(backend, 
 
 
 def test_ground_under_a_random_canopy_receives_beers_law_transmission(backend):
-    """Black leaves of random position and spherical orientation, LAI 2, over
-    a black ground in a periodic 5 m tile, sun at 30 degrees zenith: the
-    ground absorbs E cos(theta) W H exp(-0.5 LAI / cos(theta)).
-
-    Tolerance 2.5 %: 4 combined standard deviations of the photon count (a
-    binomial share, sqrt((1 - P) / (P M)) = 0.23 % for M = 400,000, P = 0.315)
-    and of the canopy drawn (a Boolean model of N = 320,000 leaves covers a
-    random fraction of relative deviation at most x sqrt(7.8 / N) = 0.57 %,
-    x = 0.5 LAI / cos(theta) = 1.155, a second-order bound using the largest
-    projected leaf)."""
+    """Black leaves of random position and spherical orientation, LAI 2, over a
+    black ground in a periodic 5 m tile, sun at 30 degrees: the ground absorbs
+    E cos(theta) W H exp(-0.5 LAI / cos(theta)). Tolerance 2.5 %: 4 combined
+    standard deviations of the photon count (binomial, sqrt((1 - P) / (P M)) =
+    0.23 % for M = 400,000, P = 0.315) and of the canopy drawn (a Boolean model
+    of N = 320,000 leaves covers a random fraction of relative deviation at most
+    x sqrt(7.8 / N) = 0.57 %, x = 0.5 LAI / cos(theta) = 1.155)."""
     rng = np.random.default_rng(2024)
     size, lai, side, theta = 5.0, 2.0, 0.0125, 30.0
     s = new_scene(backend, 1, [0.0, 1.0], [(0, 0)])
@@ -135,18 +123,14 @@ def test_ground_under_a_random_canopy_receives_beers_law_transmission(backend):
 
 
 def test_energy_is_conserved_in_a_closed_canopy_with_russian_roulette(backend):
-    """Scattering leaves over a reflecting ground in a small periodic tile, sun
-    oblique in azimuth so that many photons start beyond the tile side:
-    absorbed + escaped = incident within Monte Carlo error.
-
-    Without roulette each lobe carries R + T and every photon conserves
-    exactly. Roulette (from depth 3) keeps the mean: with scattering albedo at
-    most 0.35 and photon energy E0 = 0.9 it is first played at an energy of at
-    most 0.9 * 0.35^3 = 0.039 and a survivor restarts at 1, so a deposit
-    differs from E0 by less than 0.039 + B, B the number of survivals, with
-    P(B >= k) <= 0.039 * 0.35^(k-1). That bounds the variance by 0.13 E0^2: a
-    relative standard error of 0.4 / sqrt(M) = 5.7e-4 for M = 500,000; 5 of
-    them are 2.9e-3."""
+    """Scattering leaves over a reflecting ground in a small periodic tile, the
+    sun oblique so that many photons start beyond the tile side: absorbed +
+    escaped = incident. Without roulette each lobe carries R + T exactly.
+    Roulette (from depth 3) keeps the mean: with scattering albedo at most 0.35
+    and photon energy E0 = 0.9 it is first played at most at 0.9 * 0.35^3 =
+    0.039 and a survivor restarts at 1, so a deposit differs from E0 by less
+    than 0.039 + B, B the survivals, P(B >= k) <= 0.039 * 0.35^(k-1): variance
+    below 0.13 E0^2, a relative standard error of 5.7e-4 for M = 500,000."""
     size, theta = 2.0, 60.0
     e = 0.9 / cos_deg(theta)
     # Leaf R = 0.2 (both faces), T = 0.15; sampling weights in the same ratio.
@@ -182,15 +166,14 @@ def test_sky_photons_bring_the_sky_the_backward_renderer_sees(backend):
         s.set_hw_sky(3, *sun)
         s.set_repetitive(1000, 1.0, 1.0)
         s.set_measurement_plane(1.0)
+        s.build()
         return s
     black = slab(0.0)
-    black.build()
     n = 400_000
     leaf = backend.forward(black, layer_heights=[0, 2], num_photons=n, per_leaf=True, prob_sun=0.0)["leaf"]
     for face, x, look in ((0, 0.9, [-1, 0, 0]), (1, 0.1, [1, 0, 0])):
         white = slab(1.0)
-        white.set_sensor(0, 32, 32, 1.0, 1.0, look_along(look, (x, 0.5, 0.5)))
-        white.build()
+        white.set_sensor(0, 32, 32, 1.0, 1.0, look_along(look, (x, 0.5, 0.5)))  # a host-only setting
         img = math.pi * backend.render(white, spp=32, max_depth=2)[..., 0].astype(np.float64)
         absorbed = leaf[2 * face:2 * face + 2, 0].sum()  # the face is 1 m^2
         # Photon counts on a face are binomial (a share of about 1/5, weights

@@ -14,8 +14,7 @@ SPECTRAL = [0.3, 0.6, 0.1, 0.15, 0.5, 0.55, 0.1, 0.1]
 
 
 def lidar(backend, scene, origins, directions, **kw):
-    o = np.asarray(origins, np.float32).ravel()
-    d = np.asarray(directions, np.float32).ravel()
+    o, d = (np.asarray(a, np.float32).ravel() for a in (origins, directions))
     return backend.lidar(scene, o, d, len(o) // 3, pulse_energy=E, sensor_area=A, num_wavelengths=2, **kw)
 
 
