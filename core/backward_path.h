@@ -7,8 +7,8 @@
 // tracer provides
 //     Hit  trace_ray(const float3& o, const float3& d) const;
 //     bool trace_shadow(const float3& o, const float3& d, float tfar) const;
-// where Hit has the fields of SurfaceHit below (the CPU scene's own hit record
-// has exactly these, so it is used as is).
+// where Hit has the fields of SurfaceHit (core/hit.h), which the CPU scene
+// returns and the closest-hit programs write.
 //
 // Per-band state lives in caller-owned scratch (nb doubles each for the
 // throughput and the radiance): the CPU keeps one pair per worker thread, a
@@ -22,6 +22,7 @@
 #include "core/camera_ray.h"
 #include "core/frame.h"
 #include "core/hd.h"
+#include "core/hit.h"
 #include "core/pcg32.h"
 #include "core/periodic.h"
 #include "core/scene_view.h"
@@ -30,23 +31,15 @@
 
 namespace vorn {
 
-/// Closest hit as the path loop reads it. On a miss only `hit` matters.
-struct SurfaceHit {
-    float t;                  ///< ray parameter of the hit
-    float3 position;          ///< world-space hit point
-    float3 shading_normal;    ///< unit, on the side of geometric_normal
-    float3 geometric_normal;  ///< unit, facing the arriving ray
-    int32_t material_id;      ///< index into SceneView::materials
-    int32_t prim_id;          ///< triangle within its mesh
-    int32_t instance_id;      ///< hit instance
-    bool hit;                 ///< something was hit
-    bool back_face;           ///< struck the side opposite the face normal
-};
-
-/// Cosine of the sun's angular radius: camera rays this close to the sun see its disc.
-constexpr float kSunDiscCos = 0.999989f;
-/// Solid angle of the sun's disc (sr); the disc radiance is E / this.
-constexpr float kSunDiscSolidAngle = 6.794e-5f;
+/// Cosine of the sun's angular radius (0.27 degrees).
+constexpr double kSunDiscCos = 0.999989;
+/// Camera rays within the disc have |d - s|^2 <= 2 (1 - cos) = this. The chord
+/// keeps float precision where d . s, a hundred thousandth below 1, would
+/// carry 0.5 % of the cone's width per rounding step.
+constexpr float kSunDiscChord2 = float(2.0 * (1.0 - kSunDiscCos));
+/// Solid angle of exactly that cone, 2 pi (1 - cos) = pi |d - s|^2_max (sr):
+/// the disc radiance E / this integrates to E over the image of the disc.
+constexpr float kSunDiscSolidAngle = float(3.141592653589793 * double(kSunDiscChord2));
 /// Paths whose every band carries less than this are not worth continuing.
 constexpr double kMinThroughput = 1e-10;
 /// Sampled directions with a smaller density are numerically meaningless.
@@ -67,7 +60,8 @@ VORN_HD void add_thermal_emission(const Tracer& tracer, const SceneView& sv,
     if (has_sunlit_shaded_temperatures(m)) {
         float3 s = sv.emitter.direction;
         shaded = occluded_periodic(tracer, sv.tile, s,
-                                   offset_ray_origin(position, face_towards(ng, s)));
+                                   offset_ray_origin(position, face_towards(ng, s)),
+                                   sv.max_height);
     }
     float temperature = surface_temperature(m, shaded);
     if (temperature <= 0.0f) return;
@@ -90,7 +84,7 @@ VORN_HD void add_direct_sun(const Tracer& tracer, const SceneView& sv,
     if (sl.z <= 0.0f && m.type != MaterialType::Leaf) return;
     if (!(f_abs(sl.z) > 0.0f)) return;
     if (occluded_periodic(tracer, sv.tile, s,
-                          offset_ray_origin(position, face_towards(ng, s))))
+                          offset_ray_origin(position, face_towards(ng, s)), sv.max_height))
         return;
     const float cos_s = f_abs(sl.z);
     for (int b = 0; b < sv.nb; ++b) {
@@ -105,7 +99,8 @@ VORN_HD void add_direct_sun(const Tracer& tracer, const SceneView& sv,
 VORN_HD void add_escape(const SceneView& sv, float3 d, int depth, const double* tp,
                         double* rad) {
     const float3 s = sv.emitter.direction;
-    if (depth == 0 && dot(d, s) >= kSunDiscCos && !sv.thermal) {
+    const float3 off_sun = d - s;
+    if (depth == 0 && dot(off_sun, off_sun) <= kSunDiscChord2 && !sv.thermal) {
         for (int b = 0; b < sv.nb; ++b)
             rad[b] += (sv.spectral[sv.emitter.spectral_offset + b] / kSunDiscSolidAngle) *
                       tp[b];

@@ -1,13 +1,19 @@
 // Per-sub-ray LiDAR math shared by the CPU engine and the device program: the
-// pulse frame, the sub-ray direction of a beam sample, the range bin of a hit
-// and the single-bounce energy it returns. Keeping the arithmetic here, in one
-// evaluation order, is what makes both engines bin the same hit identically.
+// pulse frame, the sub-ray direction of a beam sample, the range bin of a hit,
+// the single-bounce energy it returns, and the two tracing routines (a beam
+// sample, a direct-mode pulse), templates on a tracer like the other
+// transport loops. The arithmetic is written once, in one evaluation order:
+// the host-compiled emulation of the device program therefore bins every hit
+// exactly as the CPU engine does; a real device may fuse multiply-adds and
+// round its square roots differently, so a hit within rounding of a bin edge
+// may land in the neighbouring bin there.
 #pragma once
 
 #include <cstdint>
 
 #include "core/frame.h"
 #include "core/hd.h"
+#include "core/scene_view.h"
 #include "scene/records.h"
 #include "scene/spectral.h"
 #include "scene/types.h"
@@ -91,7 +97,7 @@ VORN_HD SubRayReturn sub_ray_return(const LidarShot& s, float3 origin, float3 di
 /// Reflectance seen by the laser at wavelength w of a scene with nb bands: a
 /// leaf's back reflectance on its back face, otherwise the material's first
 /// quantity (Lambertian reflectance, RPV rho0, leaf front reflectance).
-/// Types without spectral quantities are black.
+/// Types without spectral quantities (any other type value) reflect nothing.
 VORN_HD float lidar_reflectance(const MaterialData& m, bool back_face,
                                 const float* spectral, int32_t nb, int32_t w) {
     if (material_quantities(m.type) < 1) return 0.0f;
@@ -105,6 +111,65 @@ VORN_HD float direct_return_intensity(const LidarShot& s, float3 dir,
                                       float3 shading_normal, float rho, float r) {
     const float c = f_abs(dot(-dir, shading_normal));
     return c * (rho * s.pulse_energy) * s.sensor_area / ((kLidarPi * r) * r);
+}
+
+// ---- tracing -----------------------------------------------------------------
+// A tracer provides `Hit trace_ray(const float3& o, const float3& d) const` with
+// the fields of SurfaceHit (core/hit.h).
+
+/// The material of a hit, or null where the id names none (no light returns).
+VORN_HD const MaterialData* lidar_material(const SceneView& sv, int32_t id) {
+    return (id >= 0 && id < sv.num_materials) ? sv.materials + id : nullptr;
+}
+
+/// Traces beam sample (x, y) of weight `weight` of a pulse from o with frame f
+/// and hands its single-bounce return to add(bin, wavelength, energy), one
+/// call per wavelength below num_wavelengths that returns light. Spectral
+/// values are read with the scene's band stride sv.nb.
+template <class Tracer, class Add>
+VORN_HD void trace_beam_sample(const Tracer& tracer, const SceneView& sv,
+                               const LidarShot& shot, int32_t num_wavelengths,
+                               float tan_alpha, float3 o, const PulseFrame& f, float x,
+                               float y, float weight, Add&& add) {
+    const float3 d = sub_ray_direction(f, x, y, tan_alpha);
+    const auto h = tracer.trace_ray(o, d);
+    if (!h.hit) return;
+    const SubRayReturn ret = sub_ray_return(shot, o, d, h.position, h.shading_normal, weight);
+    const MaterialData* m = lidar_material(sv, h.material_id);
+    if (!ret.valid || !m) return;
+    for (int32_t w = 0; w < num_wavelengths; ++w) {
+        const float v = lidar_reflectance(*m, h.back_face, sv.spectral, sv.nb, w) * ret.energy;
+        if (v > 0.0f) add(ret.bin, w, v);
+    }
+}
+
+/// A direct-mode return: the hit of the pulse's central ray.
+struct DirectReturn {
+    float3 position;  ///< world-space hit point
+    float intensity;  ///< direct_return_intensity of the hit
+    float range;      ///< distance from the pulse origin (m)
+    bool valid;       ///< the ray hit something within [min_range, max_range]
+};
+
+/// The central ray of a pulse from o along d, as direct mode records it. The
+/// reflectance is the material's first spectral value whatever the face; a
+/// material without one (or a missing one) returns zero intensity.
+template <class Tracer>
+VORN_HD DirectReturn trace_direct_pulse(const Tracer& tracer, const SceneView& sv,
+                                        const LidarShot& shot, float3 o, float3 d) {
+    DirectReturn out{make_f3(0.0f, 0.0f, 0.0f), 0.0f, 0.0f, false};
+    const auto h = tracer.trace_ray(o, d);
+    if (!h.hit) return out;
+    const float r = length(h.position - o);
+    if (!(r >= shot.min_range && r <= shot.max_range)) return out;
+    const MaterialData* m = lidar_material(sv, h.material_id);
+    const float rho =
+        (m && material_quantities(m->type) > 0) ? sv.spectral[m->offset] : 0.0f;
+    out.position = h.position;
+    out.intensity = direct_return_intensity(shot, d, h.shading_normal, rho, r);
+    out.range = r;
+    out.valid = true;
+    return out;
 }
 
 }  // namespace vorn

@@ -25,9 +25,8 @@ constexpr float kTileInset = 0.001f;
 /// The stream of one pixel sample: depends only on the pass and the pixel, so
 /// the image does not depend on which thread (or launch index) renders it.
 VORN_HD void seed_pixel_sample(Pcg32& rng, int pass, int32_t pixel_index) {
-    uint64_t initstate = uint64_t(pass) * 1000003ull + uint64_t(int64_t(pixel_index));
-    uint64_t initseq = uint64_t(pass) * 7919ull + 1ull;
-    seed_path(rng, initstate, initseq);
+    seed_stream(rng, StreamKind::CameraSample, uint64_t(uint32_t(pass)),
+                uint64_t(uint32_t(pixel_index)));
 }
 
 // ---- camera ----------------------------------------------------------------

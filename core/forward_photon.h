@@ -3,9 +3,10 @@
 //
 // Like the backward path loop (core/backward_path.h) this is a template on a
 // tracer, so the CPU tracer and the device programs run the same physics. It
-// is also a template on a tally sink, because the CPU adds into per-thread
-// arrays (and a shared per-leaf array under a lock) while a device program
-// adds into global buffers with atomics. A sink provides
+// is also a template on a tally sink, because the CPU adds into the tallies of
+// the chunk of photons a worker traces (summed in chunk order afterwards, so
+// the result does not depend on the thread count) while a device program adds
+// into global buffers with atomics. A sink provides
 //     bool has_leaf() const; has_terrain(); has_brf(); has_albedo();
 //     void add_grid(int64_t index, double e);     // grid[index]
 //     void add_leaf(int64_t index, double e);     // leaf[index]
@@ -97,7 +98,9 @@ struct ForwardConfig {
     const float* brf_dirs;        ///< num_brf_dirs unit (x, y, z) triples, or null
     int32_t num_brf_dirs;         ///< BRF directions (0 = none)
     int32_t terrain_instance_id;  ///< instance tallied as terrain, negative for none
-    const int64_t* leaf_offsets;  ///< first triangle of each instance, or null
+    const int32_t* leaf_offsets;  ///< first triangle of each instance (the GPU scene's
+                                  ///< instance offsets; the host checks that the
+                                  ///< total fits 32 bits), or null
     int32_t num_instances;        ///< entries of leaf_offsets minus one
     int64_t num_leaf_values;      ///< T * nb: valid per-leaf indices are below this
 };
@@ -115,7 +118,7 @@ struct ForwardPhoton {
 /// The stream of photon `index`: fixed by the index alone, so tallies do not
 /// depend on which thread (or launch slot) traces it.
 VORN_HD void seed_photon(Pcg32& rng, uint64_t index) {
-    seed_path(rng, index + 1000003ull, index * 7919ull + 1ull);
+    seed_stream(rng, StreamKind::Photon, 0, index);
 }
 
 VORN_HD bool has_sky(const SceneView& sv) {
@@ -131,6 +134,8 @@ VORN_HD bool choose_sun_photon(float u, float prob_sun) {
     return u < prob_sun || prob_sun >= 1.0f;
 }
 
+/// Without a sky every photon is a sun photon, whatever prob_sun says, so its
+/// selection weight is 1.
 VORN_HD bool emit_sun_photon(const SceneView& sv, const ForwardConfig& cfg, float px,
                              float py, float z0, ForwardPhoton& ph) {
     const float3 s = sv.emitter.direction;
@@ -140,7 +145,7 @@ VORN_HD bool emit_sun_photon(const SceneView& sv, const ForwardConfig& cfg, floa
     ph.origin = make_f3(px + lift * s.x, py + lift * s.y, z0);
     for (int b = 0; b < sv.nb; ++b)
         ph.energy[b] = double(sv.spectral[sv.emitter.spectral_offset + b] * f_abs(s.z));
-    ph.weight = cfg.photon_e / double(cfg.prob_sun);
+    ph.weight = has_sky(sv) ? cfg.photon_e / double(cfg.prob_sun) : cfg.photon_e;
     return true;
 }
 
@@ -157,9 +162,9 @@ VORN_HD bool emit_sky_photon(const SceneView& sv, const ForwardConfig& cfg, floa
     ph.d = make_f3(x, y, -z);
     const float lift = kPhotonStartLift / z;
     ph.origin = make_f3(px - lift * x, py - lift * y, z0);
-    // The sampled vector itself is the sky point: its horizontal components
-    // are those of the travel direction.
-    const float3 sky_dir = make_f3(x, y, z);
+    // The light arrives from -d: the sky point lies opposite the travel
+    // direction's horizontal components.
+    const float3 sky_dir = make_f3(-x, -y, z);
     for (int b = 0; b < sv.nb; ++b) {
         const double radiance =
             sv.sky.hw_sky_offset >= 0
@@ -211,7 +216,8 @@ VORN_HD void tally_absorption(const SceneView& sv, const ForwardConfig& cfg,
         if (terrain) {
             if (sink.has_terrain()) sink.add_terrain(b, e);
         } else if (leaf) {
-            const int64_t idx = (cfg.leaf_offsets[h.instance_id] + h.prim_id) * nb + b;
+            const int64_t idx =
+                (int64_t(cfg.leaf_offsets[h.instance_id]) + h.prim_id) * nb + b;
             if (idx >= 0 && idx < cfg.num_leaf_values) sink.add_leaf(idx, e);
         }
     }
@@ -234,7 +240,7 @@ VORN_HD void tally_brf(const Tracer& tracer, const SceneView& sv,
         if (f_abs(c) < kMinBrfCos) continue;
         const float3 o =
             offset_ray_origin(h.position, face_towards(h.geometric_normal, dir));
-        if (occluded_periodic(tracer, sv.tile, dir, o)) continue;
+        if (occluded_periodic(tracer, sv.tile, dir, o, sv.max_height)) continue;
         const float3 wk = frame.to_local(dir);
         for (int b = 0; b < nb; ++b) {
             const double v =
@@ -289,7 +295,7 @@ VORN_HD void transport_photon(const Tracer& tracer, const SceneView& sv,
         if (!h.hit) {
             // Nothing lies above max_height: a photon climbing from there can
             // only escape, however many tile crossings it has left.
-            const bool gone = ph.d.z > 0.0f && ph.origin.z > sv.max_height;
+            const bool gone = above_scene(ph.origin, ph.d, sv.max_height);
             float t = 0.0f;
             if (!gone && may_cross_tile(sv.tile, ph.wraps) &&
                 continue_through_tile(sv.tile, ph.origin, ph.d, &t)) {

@@ -1,6 +1,8 @@
 // The random stream of one light path: PCG32 (64-bit LCG state, XSH-RR 64/32
 // output). One stream per path keeps results independent of which thread runs
-// the path; the seeding below is the generator's published srandom routine.
+// the path. seed_path is the generator's published srandom routine;
+// seed_stream derives both of its words from a strong hash of the path's
+// indices, so that streams of neighbouring indices share no structure.
 #pragma once
 
 #include <cstdint>
@@ -16,7 +18,8 @@ struct Pcg32 {
 
 constexpr uint64_t kPcg32Multiplier = 6364136223846793005ULL;
 /// 2^-32: the u32 -> float conversion rounds to nearest, so the 128 largest
-/// outputs map to exactly 1.0; engines rely on the same rounding on both sides.
+/// outputs map to exactly 1.0. The integer stream and this conversion are
+/// exact on host and device alike, so every engine draws the same numbers.
 constexpr float kPcg32ToUnit = 2.3283064e-10f;
 
 /// Advances the stream one step and returns the output of the old state.
@@ -34,6 +37,29 @@ VORN_HD void seed_path(Pcg32& rng, uint64_t initstate, uint64_t initseq) {
     next_u32(rng);
     rng.state += initstate;
     next_u32(rng);
+}
+
+/// SplitMix64's finaliser: a bijection of 64-bit words whose every output bit
+/// depends on every input bit.
+VORN_HD uint64_t mix64(uint64_t z) {
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+
+/// What a stream belongs to: streams of different kinds never share a key.
+enum class StreamKind : uint64_t { CameraSample = 1, Photon = 2 };
+
+/// Seeds the stream of sample `b` of round `a` (a pixel in a pass, a photon
+/// index with a = 0). Both seed words come from a double hash of the indices,
+/// so streams neither repeat an index pattern nor line up across rounds (an
+/// affine seed such as a * c + b makes draw j of every pass nearly an
+/// arithmetic progression in the pass). For fixed (kind, a) the key is a
+/// bijection of b: samples of one round never share a stream.
+VORN_HD void seed_stream(Pcg32& rng, StreamKind kind, uint64_t a, uint64_t b) {
+    const uint64_t round = mix64(a + 0x9E3779B97F4A7C15ull * uint64_t(kind));
+    const uint64_t key = mix64(round + b * 0xD1B54A32D192ED03ull);
+    seed_path(rng, key, mix64(key ^ 0x5851F42D4C957F2Dull));
 }
 
 /// Maps a raw output to [0, 1] (closed: see kPcg32ToUnit).

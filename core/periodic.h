@@ -109,12 +109,20 @@ VORN_HD bool may_cross_tile(const PeriodicTile& tile, int wraps) {
     return wraps < tile.num_repetitions && tile.active();
 }
 
+/// True when a ray at o heading along d has left everything below top behind:
+/// it climbs and already lies above the scene's highest point.
+VORN_HD bool above_scene(float3 o, float3 d, float top) {
+    return d.z > 0.0f && o.z > top;
+}
+
 /// Shadow test through the repeated tile. Tracer supplies
 /// `bool trace_shadow(const float3& o, const float3& d, float tfar) const`
 /// (the CPU scene, or a device-side wrapper around the ray-tracing call).
+/// `max_height` is the scene's highest point: once the ray climbs above it, it
+/// can meet nothing in any further tile copy, so it is not wrapped on.
 template <class Tracer>
 VORN_HD bool occluded_periodic(const Tracer& tracer, const PeriodicTile& tile, float3 d,
-                               float3 o) {
+                               float3 o, float max_height) {
     if (tracer.trace_shadow(o, d, kPeriodicFar)) return true;
     if (!tile.active()) return false;
     float remaining = kPeriodicFar;
@@ -122,7 +130,7 @@ VORN_HD bool occluded_periodic(const Tracer& tracer, const PeriodicTile& tile, f
         float t = 0.0f;
         if (!continue_through_tile(tile, o, d, &t)) return false;
         remaining -= t;
-        if (remaining <= 0.0f) return false;
+        if (remaining <= 0.0f || above_scene(o, d, max_height)) return false;
         if (tracer.trace_shadow(o, d, remaining)) return true;
     }
     return false;

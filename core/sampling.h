@@ -6,7 +6,11 @@
 
 namespace vorn {
 
-/// The float constants the engines agree on bit for bit.
+/// The float constants every engine uses. The same constants and draws give
+/// bit-identical paths in the host-compiled emulation of the device programs;
+/// a real device fuses multiply-adds and has its own sinf/cosf/expf, so its
+/// paths agree with the CPU's within float rounding, and its images and
+/// tallies within Monte Carlo noise.
 constexpr float kTwoPi = 6.2831855f;
 constexpr float kInvPi = 0.31830987f;
 

@@ -1,30 +1,67 @@
 // What the light-transport loops read of a scene, as plain pointers and
-// values. The CPU engines fill it from the Embree scene, the device programs
-// from the launch parameters, so one loop serves both.
+// values, and the one routine that builds it from the scene record. The CPU
+// engines fill a record with host addresses, the device programs get theirs
+// in the launch parameters with device addresses; both then read the scene
+// through the same view, so one loop serves both.
 #pragma once
 
 #include <cstdint>
 
+#include "core/hd.h"
 #include "scene/records.h"
 #include "scene/settings.h"
 
 namespace vorn {
 
+/// A plain aggregate without member initialisers: a device program may keep
+/// one in local or constant memory.
 struct SceneView {
-    const MaterialData* materials = nullptr;  ///< material list
-    int32_t num_materials = 0;
-    const float* spectral = nullptr;          ///< flat spectral parameter array
-    int32_t num_spectral = 0;
-    int32_t nb = 0;                           ///< band count used for every spectral index
-    EmitterData emitter{};                    ///< the sun (direction towards it, unit)
-    SkySettings sky;                          ///< uniform / parametric sky
-    PeriodicTile tile;                        ///< periodic tile
-    SensorData sensor{};                      ///< camera (backward renderer)
-    bool terrain_following = false;           ///< orthographic rays start above the terrain
-    bool thermal = false;                     ///< surfaces emit Planck radiation
-    const float* wavelengths = nullptr;       ///< band centres in nm, nb values in thermal mode
-    float max_height = 0.0f;                  ///< highest scene point (m)
-    float measurement_plane_height = 0.0f;    ///< forward photons start 0.1 m above this
+    const MaterialData* materials;    ///< material list
+    int32_t num_materials;            ///< entries of `materials`
+    const float* spectral;            ///< flat spectral parameter array
+    int32_t nb;                       ///< band count used for every spectral index
+    EmitterData emitter;              ///< the sun (direction towards it, unit)
+    SkySettings sky;                  ///< uniform / parametric sky
+    PeriodicTile tile;                ///< periodic tile
+    SensorData sensor;                ///< camera (backward renderer)
+    bool terrain_following;           ///< orthographic rays start above the terrain
+    bool thermal;                     ///< surfaces emit Planck radiation
+    const float* wavelengths;         ///< band centres in nm, nb values in thermal mode
+    float max_height;                 ///< highest scene point (m)
+    float measurement_plane_height;   ///< forward photons start 0.1 m above this
 };
+
+/// An address field of the scene record as a pointer: the record may hold it
+/// as a typed pointer or as a 64-bit integer (a device address).
+template <class T, class Field>
+VORN_HD const T* record_pointer(Field f) {
+    return (const T*)(f);
+}
+
+/// The view of a scene record, read by the names of the scene record's fields
+/// (`materials`, `num_materials`, `spectral_params`, `emitter` (address of one
+/// EmitterData), `sensor`, `num_bands`, `sky_offset`, `hw_sky_offset`,
+/// `hw_sky_sun`, `num_repetitions`, `scene_x_size`, `scene_y_size`,
+/// `max_height`, `thermal`, `wavelengths`, `terrain_following`,
+/// `measurement_height`). A record without an emitter gives the zero emitter.
+template <class Record>
+VORN_HD SceneView scene_view_from_record(const Record& r) {
+    SceneView v;
+    v.materials = record_pointer<MaterialData>(r.materials);
+    v.num_materials = int32_t(r.num_materials);
+    v.spectral = record_pointer<float>(r.spectral_params);
+    v.nb = int32_t(r.num_bands);
+    const EmitterData* e = record_pointer<EmitterData>(r.emitter);
+    v.emitter = e ? *e : EmitterData{};
+    v.sky = SkySettings{int32_t(r.sky_offset), int32_t(r.hw_sky_offset), r.hw_sky_sun};
+    v.tile = PeriodicTile{int32_t(r.num_repetitions), r.scene_x_size, r.scene_y_size};
+    v.sensor = r.sensor;
+    v.terrain_following = r.terrain_following != 0;
+    v.thermal = r.thermal != 0;
+    v.wavelengths = record_pointer<float>(r.wavelengths);
+    v.max_height = r.max_height;
+    v.measurement_plane_height = r.measurement_height;
+    return v;
+}
 
 }  // namespace vorn

@@ -1,8 +1,10 @@
 // Host-side LiDAR numerics shared by the CPU and GPU engines: the beam
 // footprint pattern, the range binning, the Gaussian pulse kernel, waveform
 // smoothing and discrete-return extraction, and the result record. All
-// arithmetic is single precision in a fixed order, so both engines turn the
-// same raw waveform into bit-identical results.
+// arithmetic is single precision in a fixed order and runs on the host for
+// both engines, so the same raw waveform gives bit-identical results; the raw
+// waveforms themselves agree bit for bit only with the host-compiled
+// emulation of the device program (see core/beam.h).
 #pragma once
 
 #include <cstdint>

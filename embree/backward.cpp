@@ -65,12 +65,12 @@ void render_rows(PassContext& ctx, int pass, double* scratch) {
     }
 }
 
-/// Runs one pass on `num_threads` fresh threads and joins them all; a failed
-/// start or a throwing worker stops the others and leaves after the join.
-void run_pass(PassContext& ctx, int pass, int num_threads, std::vector<double>& scratch) {
+/// Runs one pass on the call's workers; a throwing worker stops the others
+/// and its failure leaves once they have all finished the pass.
+void run_pass(PassContext& ctx, int pass, WorkerPool& workers, std::vector<double>& scratch) {
     ctx.next_row.store(0);
     const size_t stride = 2 * size_t(ctx.view.nb);
-    run_workers(num_threads, ctx.stop, [&](int t) {
+    workers.run(ctx.stop, [&](int t) {
         render_rows(ctx, pass, scratch.data() + size_t(t) * stride);
     });
 }
@@ -103,8 +103,9 @@ BackwardImage render_backward(EmbreeSceneManager& scene, int spp, int max_depth,
     ctx.image = out.image.data();
     // Per-worker band scratch, allocated here so workers never allocate.
     std::vector<double> scratch(size_t(threads) * 2 * size_t(nb));
+    WorkerPool workers(threads);  // one set of threads for every pass
     for (int pass = 0; pass < spp; ++pass) {
-        run_pass(ctx, pass, threads, scratch);
+        run_pass(ctx, pass, workers, scratch);
         if (progress) {
             const std::chrono::duration<double, std::milli> ms = Clock::now() - start;
             progress(pass + 1, spp, float(ms.count()));

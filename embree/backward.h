@@ -1,6 +1,6 @@
 // The CPU backward renderer: a multi-band radiance image of the Embree scene
 // as its sensor sees it, one path per pixel per pass, rows shared out among
-// worker threads through one atomic counter.
+// one set of worker threads (kept for the whole call) through an atomic counter.
 #pragma once
 
 #include <functional>
@@ -19,8 +19,12 @@ struct BackwardImage {
     int nb = 0;                ///< the scene's band count at the start of the call
 };
 
-/// Renders `spp` passes. `max_depth` is replaced by VORN_MAX_DEPTH when that
-/// is a decimal number above 0; Russian roulette applies from `rr_depth`;
+/// Renders `spp` passes. `max_depth` counts scattering events: the sun is
+/// sampled at each of the first max_depth surface hits, while sky light
+/// arrives only on a path that escapes after a scattering event, so after at
+/// most max_depth - 1 of them (max_depth 1 shows the sky only where camera
+/// rays escape directly). It is replaced by VORN_MAX_DEPTH when that is a
+/// decimal number above 0; Russian roulette applies from `rr_depth`;
 /// `num_threads` < 1 uses every hardware thread. `progress`, when set, is
 /// called on the calling thread after every pass with (passes done, spp,
 /// elapsed ms); an exception it throws leaves the call and the image is lost.

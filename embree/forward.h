@@ -33,22 +33,28 @@ struct ForwardTallies {
     int nb = 0;
 };
 
-/// Traces `num_photons` photons in batches of kForwardBatchPhotons.
+/// Traces `num_photons` photons in batches of kForwardBatchPhotons. Photon i
+/// is fixed by its index, and the tallies are summed in fixed chunks of
+/// photons added up in chunk order, so the result is the same to the last bit
+/// for any `num_threads`.
 /// - The extent W x H is the periodic tile when both its sizes are positive,
 ///   else the sensor's ortho_w x ortho_h; the grid divides it into nx x ny
 ///   columns and the layers bounded by `layer_heights`.
 /// - `num_bands` is the band count of the tallies and of every spectral index.
 /// - `brf_directions` holds 3 * num_brf_dirs floats, or is null (the BRF tally
 ///   then stays zero while the albedo is still tallied).
-/// - `max_depth` is replaced by VORN_MAX_DEPTH when that is a decimal number
-///   above 0; Russian roulette applies from `rr_depth`; `num_threads` < 1 uses
-///   every hardware thread.
+/// - `prob_sun` is the probability of a sun photon when a sky is set; without
+///   a sky every photon is a sun photon of weight 1 and prob_sun is not read.
+/// - `max_depth` counts scattering events per photon; it is replaced by
+///   VORN_MAX_DEPTH when that is a decimal number above 0; Russian roulette
+///   applies from `rr_depth`; `num_threads` < 1 uses every hardware thread.
 /// - `progress`, when set, is called on the calling thread after every batch
 ///   with (photons done, num_photons, elapsed ms); an exception it throws
 ///   leaves the call after the workers are joined and the tallies are lost.
 /// Throws std::runtime_error for fewer than two layer heights, a grid or
-/// extent that is not positive, prob_sun outside [0, 1] (or 0 without a sky),
-/// and a scene that is not built or would be read out of range.
+/// extent that is not positive, prob_sun outside [0, 1], a per-leaf tally over
+/// more than 2^31 - 1 triangles, and a scene that is not built or would be
+/// read out of range.
 ForwardTallies render_forward(EmbreeSceneManager& scene, int nx, int ny,
                               const std::vector<float>& layer_heights, int num_photons,
                               int num_bands, bool per_leaf, float prob_sun,

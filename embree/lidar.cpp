@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/beam.h"
+#include "embree/scene_view.h"
 #include "embree/workers.h"
 
 namespace vorn::embree {
@@ -19,6 +20,7 @@ constexpr const char* kWho = "simulate_lidar";
 /// Everything a worker reads; shared read-only by all workers.
 struct LidarJob {
     const EmbreeSceneManager& scene;
+    SceneView view;  ///< band stride nb = the scene's band count
     const float* origins;
     const float* directions;
     int num_pulses;
@@ -34,13 +36,6 @@ float3 pulse_vec(const float* a, int p) {
     return {a[3 * size_t(p)], a[3 * size_t(p) + 1], a[3 * size_t(p) + 2]};
 }
 
-/// The material a hit reports, or null where none exists (treated as black).
-const MaterialData* hit_material(const EmbreeSceneManager& scene, const RayHit& h) {
-    if (h.material_id < 0 || size_t(h.material_id) >= scene.materials.size())
-        return nullptr;
-    return &scene.materials[size_t(h.material_id)];
-}
-
 /// Raw waveform of pulse p (num_bins x W, overwritten): every sub-ray's single
 /// bounce, binned by the one-way range to its first hit.
 void trace_waveform(const LidarJob& job, int p, std::vector<float>& wf) {
@@ -48,44 +43,23 @@ void trace_waveform(const LidarJob& job, int p, std::vector<float>& wf) {
     const float3 o = pulse_vec(job.origins, p);
     const PulseFrame frame = pulse_frame(pulse_vec(job.directions, p));
     const BeamPattern& beam = job.setup.beam;
-    const float* spectral = job.scene.spectral_params.data();
-    const int nw = job.num_wavelengths;
-    for (int k = 0; k < beam.size(); ++k) {
-        const float3 d = sub_ray_direction(frame, beam.xy[2 * size_t(k)],
-                                           beam.xy[2 * size_t(k) + 1], job.tan_alpha);
-        const RayHit h = job.scene.trace_ray(o, d);
-        if (!h.hit) continue;
-        const SubRayReturn ret = sub_ray_return(job.shot, o, d, h.position,
-                                                h.shading_normal, beam.w[size_t(k)]);
-        const MaterialData* m = hit_material(job.scene, h);
-        if (!ret.valid || !m) continue;
-        float* cell = wf.data() + size_t(ret.bin) * nw;
-        for (int w = 0; w < nw; ++w) {
-            const float v =
-                lidar_reflectance(*m, h.back_face, spectral, job.scene.num_bands, w) *
-                ret.energy;
-            if (v > 0.0f) cell[w] += v;
-        }
-    }
+    const size_t nw = size_t(job.num_wavelengths);
+    for (int k = 0; k < beam.size(); ++k)
+        trace_beam_sample(job.scene, job.view, job.shot, job.num_wavelengths, job.tan_alpha,
+                          o, frame, beam.xy[2 * size_t(k)], beam.xy[2 * size_t(k) + 1],
+                          beam.w[size_t(k)], [&wf, nw](int32_t bin, int32_t w, float v) {
+                              wf[size_t(bin) * nw + size_t(w)] += v;
+                          });
 }
 
 /// Direct-mode record of pulse p (the pulse direction itself), if it hits in range.
 void trace_direct(const LidarJob& job, int p, std::vector<float>& records) {
-    const float3 o = pulse_vec(job.origins, p);
-    const float3 d = pulse_vec(job.directions, p);
-    const RayHit h = job.scene.trace_ray(o, d);
-    if (!h.hit) return;
-    const float r = length(h.position - o);
-    if (!(r >= job.shot.min_range && r <= job.shot.max_range)) return;
-    const MaterialData* m = hit_material(job.scene, h);
-    // Types without a reflectance model have no validated spectral range, so
-    // their offset is never read: they return no light, as in waveform mode.
-    const bool lit = m && material_quantities(m->type) > 0;
-    const float rho = lit ? job.scene.spectral_params[size_t(m->offset)] : 0.0f;
-    const float intensity =
-        direct_return_intensity(job.shot, d, h.shading_normal, rho, r);
-    const float rec[8] = {
-        h.position.x, h.position.y, h.position.z, intensity, 1.0f, 1.0f, r, float(p)};
+    const DirectReturn r = trace_direct_pulse(job.scene, job.view, job.shot,
+                                              pulse_vec(job.origins, p),
+                                              pulse_vec(job.directions, p));
+    if (!r.valid) return;
+    const float rec[8] = {r.position.x, r.position.y, r.position.z, r.intensity,
+                          1.0f,         1.0f,         r.range,      float(p)};
     records.insert(records.end(), rec, rec + 8);
 }
 
@@ -97,6 +71,10 @@ int next_pulse(std::atomic<int64_t>& counter, const std::atomic<bool>& stop,
     return (p < num_pulses && !stop) ? int(p) : -1;
 }
 
+/// Checks exactly what the engine reads: the scene is built, every mesh's
+/// material exists, and each material's reflectances for the first
+/// num_wavelengths bands (a leaf's back ones too, one band stride further) lie
+/// in the spectral array. Emitter, sky and thermal settings are never read.
 void check_scene(const EmbreeSceneManager& scene, int num_wavelengths) {
     scene.validate_for_engine(0, kWho, false);  // built, and every mesh's material exists
     if (num_wavelengths < 1 || num_wavelengths > scene.num_bands)
@@ -104,18 +82,21 @@ void check_scene(const EmbreeSceneManager& scene, int num_wavelengths) {
             std::string(kWho) + ": num_wavelengths must lie in [1, " +
             std::to_string(scene.num_bands) + "] (the scene's band count), got " +
             std::to_string(num_wavelengths));
-    scene.validate_for_engine(num_wavelengths, kWho, false);
-    // A leaf's back face reads its second quantity, one scene band stride further.
+    const int64_t size = int64_t(scene.spectral_params.size());
     for (size_t m = 0; m < scene.materials.size(); ++m) {
         const MaterialData& md = scene.materials[m];
-        if (md.type != MaterialType::Leaf) continue;
-        const int64_t end = material_slot(md.offset, 1, scene.num_bands, num_wavelengths);
-        if (end > int64_t(scene.spectral_params.size()))
-            throw std::runtime_error(
-                std::string(kWho) + ": material " + std::to_string(m) +
-                " reads back reflectances up to index " + std::to_string(end - 1) +
-                " but the spectral array holds " +
-                std::to_string(scene.spectral_params.size()));
+        if (material_quantities(md.type) < 1) continue;  // reflects nothing, reads nothing
+        const int last_q = md.type == MaterialType::Leaf ? 1 : 0;
+        for (int q = 0; q <= last_q; ++q) {
+            const int64_t begin = material_slot(md.offset, q, scene.num_bands, 0);
+            const int64_t end = begin + num_wavelengths;
+            if (begin < 0 || end > size)
+                throw std::runtime_error(
+                    std::string(kWho) + ": material " + std::to_string(m) + " reads " +
+                    (q == 0 ? "reflectances" : "back reflectances") + " [" +
+                    std::to_string(begin) + ", " + std::to_string(end) +
+                    ") but the spectral array holds " + std::to_string(size));
+        }
     }
 }
 
@@ -190,7 +171,10 @@ LiDARResult simulate_lidar(EmbreeSceneManager& scene, const float* origins,
         throw std::runtime_error(std::string(kWho) +
                                  ": pulse origins and directions are missing");
     const int threads = resolve_threads(num_threads);
+    SceneView view = make_scene_view(scene);
+    view.nb = scene.num_bands;
     const LidarJob job{scene,
+                       view,
                        origins,
                        directions,
                        num_pulses,

@@ -13,11 +13,14 @@ namespace vorn::embree {
 /// Simulates `num_pulses` pulses (origins and directions: x, y, z per pulse,
 /// 3 x num_pulses floats each; directions of unit length). `num_threads` < 1
 /// uses every hardware thread; `progress`, when set, is called once on the
-/// calling thread at the end. Results do not depend on the thread count,
-/// except for the order of direct-mode records. Throws std::runtime_error for
-/// an unbuilt scene, a scene whose materials would be read out of range,
-/// num_wavelengths outside [1, scene bands], and the arguments prepare_lidar
-/// rejects.
+/// calling thread at the end. Results do not depend on the thread count
+/// (direct-mode records come in pulse order). Surfaces reflect their
+/// Lambertian reflectance, RPV rho0 or leaf front (back) reflectance of each
+/// band; material types without such a value reflect nothing. Throws
+/// std::runtime_error for an unbuilt scene, a mesh material that does not
+/// exist, reflectances the engine would read out of range, num_wavelengths
+/// outside [1, scene bands], and the arguments prepare_lidar rejects; the
+/// emitter, sky and thermal settings are not read, so not checked.
 LiDARResult simulate_lidar(EmbreeSceneManager& scene, const float* origins,
                            const float* directions, int num_pulses,
                            float beam_half_angle_rad, int beam_samples_per_dim,

@@ -26,27 +26,6 @@ void to_column_major(const float* x, float out[16]) {
     std::memcpy(out, m, sizeof m);
 }
 
-/// Cofactor matrix of the upper-left 3x3 (det times the inverse transpose):
-/// maps object-space normals to world space under any affine transform,
-/// including non-uniform scale and mirroring. Normalising removes det.
-struct NormalMatrix {
-    float c[9];  ///< row-major
-
-    explicit NormalMatrix(const float* m)
-        : c{m[5] * m[10] - m[6] * m[9], m[6] * m[8] - m[4] * m[10],
-            m[4] * m[9] - m[5] * m[8],  m[2] * m[9] - m[1] * m[10],
-            m[0] * m[10] - m[2] * m[8], m[1] * m[8] - m[0] * m[9],
-            m[1] * m[6] - m[2] * m[5],  m[2] * m[4] - m[0] * m[6],
-            m[0] * m[5] - m[1] * m[4]} {}
-
-    /// n' = C n (rows of C); C^T n would be det * M^-1 n, which turns a
-    /// rotation backwards.
-    float3 apply(float3 n) const {
-        return {c[0] * n.x + c[1] * n.y + c[2] * n.z, c[3] * n.x + c[4] * n.y + c[5] * n.z,
-                c[6] * n.x + c[7] * n.y + c[8] * n.z};
-    }
-};
-
 }  // namespace
 
 EmbreeSceneManager::EmbreeSceneManager() : SceneDescription(1) {
@@ -200,33 +179,21 @@ RayHit EmbreeSceneManager::trace_ray(const float3& origin, const float3& directi
     if (inst_id >= instance_infos_.size()) return out;  // cannot happen after a clean build
     const InstanceInfo& info = instance_infos_[inst_id];
     const Mesh& mesh = meshes[size_t(info.mesh_id)];
-    // One cofactor matrix serves the face normal and the interpolated one.
-    const NormalMatrix to_world(instances[inst_id].xform);
-
-    out.hit = true;
-    out.t = rh.ray.tfar;
-    out.position = origin + out.t * direction;
-    out.instance_id = int32_t(inst_id);
-    out.material_id = info.material_id;
-    out.prim_id = int32_t(rh.hit.primID);
-
-    float3 ng = normalize(to_world.apply({rh.hit.Ng_x, rh.hit.Ng_y, rh.hit.Ng_z}));
-    float3 ns = ng;
-    if (!mesh.normals.empty()) {
-        const int3 tri = mesh.indices[rh.hit.primID];
-        const float u = rh.hit.u, v = rh.hit.v;
-        const float3 n = (1.0f - u - v) * mesh.normals[size_t(tri.x)] +
-                         u * mesh.normals[size_t(tri.y)] + v * mesh.normals[size_t(tri.z)];
-        ns = normalize(to_world.apply(n));
+    const int3 idx = mesh.indices[rh.hit.primID];
+    TriangleHit tri;
+    tri.object_to_world = instances[inst_id].xform;
+    tri.has_normals = !mesh.normals.empty();
+    const int32_t corner[3] = {idx.x, idx.y, idx.z};
+    for (int k = 0; k < 3; ++k) {
+        tri.v[k] = mesh.vertices[size_t(corner[k])];
+        tri.n[k] = tri.has_normals ? mesh.normals[size_t(corner[k])] : float3{0, 0, 0};
     }
-    if (dot(direction, ng) > 0.0f) {
-        ng = -ng;
-        out.back_face = true;
-    }
-    if (dot(ng, ns) < 0.0f) ns = -ns;
-    out.geometric_normal = ng;
-    out.shading_normal = ns;
-    return out;
+    tri.b1 = rh.hit.u;
+    tri.b2 = rh.hit.v;
+    tri.material_id = info.material_id;
+    tri.prim_id = int32_t(rh.hit.primID);
+    tri.instance_id = int32_t(inst_id);
+    return make_surface_hit(tri, origin, direction, rh.ray.tfar);
 }
 
 bool EmbreeSceneManager::trace_shadow(const float3& origin, const float3& direction, float tfar) const {

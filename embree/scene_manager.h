@@ -7,24 +7,15 @@
 #include <string>
 #include <vector>
 
+#include "core/hit.h"
 #include "embree/embree_compat.h"
 #include "scene/scene_description.h"
 
 namespace vorn::embree {
 
-/// Ready-to-shade closest hit. On a miss every field is zero or false.
-struct RayHit {
-    float t;                  ///< ray parameter: position = origin + t * direction
-    float3 position;          ///< world-space hit point
-    float3 shading_normal;    ///< unit, interpolated, on the side of geometric_normal
-    float3 geometric_normal;  ///< unit face normal turned to face the incoming ray
-    int32_t material_id;      ///< material of the hit mesh
-    int32_t prim_id;          ///< triangle index within its mesh
-    int32_t instance_id;      ///< index of the hit instance
-    bool hit;                 ///< something was hit
-    bool back_face;           ///< the ray struck the side opposite the face normal
-    bool reserved;            ///< always false
-};
+/// Ready-to-shade closest hit (core/hit.h, shared with the device programs).
+/// On a miss every field is zero or false.
+using RayHit = SurfaceHit;
 
 /// Per instance, filled by build: which mesh and which material a hit means.
 struct InstanceInfo {

@@ -10,6 +10,15 @@ namespace {
 constexpr int kRussianRouletteDepth = 3;
 constexpr int kAllHardwareThreads = 0;
 
+constexpr const char* kSimulateCpuDoc =
+    "Render the scene's sensor image on the CPU: spp passes of one path per pixel, "
+    "returned as float32 (height, width, bands) holding the mean over passes. "
+    "max_depth counts scattering events: the sun is sampled at each of the first "
+    "max_depth surface hits, while sky light is seen only by a path that escapes "
+    "after a scattering event, so after at most max_depth - 1 of them "
+    "(max_depth=1 lights surfaces by the sun alone; camera rays that miss still "
+    "see the sky). progress(done, total, ms) is called after every pass.";
+
 py::array_t<float> simulate_cpu(vorn::embree::EmbreeSceneManager& scene, int spp,
                                 int max_depth, const py::object& progress) {
     // Interruptible even without a callable: Ctrl-C is noticed between passes
@@ -24,7 +33,7 @@ py::array_t<float> simulate_cpu(vorn::embree::EmbreeSceneManager& scene, int spp
 
 void bind_backward(py::module_& m) {
     m.def("simulate_cpu", &simulate_cpu, py::arg("scene"), py::arg("spp") = 16,
-          py::arg("max_depth") = 16, py::arg("progress") = py::none());
+          py::arg("max_depth") = 16, py::arg("progress") = py::none(), kSimulateCpuDoc);
 }
 
 }  // namespace vorn::py_bind

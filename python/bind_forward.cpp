@@ -13,6 +13,14 @@ namespace {
 constexpr int kRussianRouletteDepth = 3;
 constexpr int kAllHardwareThreads = 0;
 
+constexpr const char* kSimulateForwardCpuDoc =
+    "Trace num_photons photons from the sun and the sky down onto the scene on the "
+    "CPU and return their absorbed energy as a dict of float32 tallies (grid, and "
+    "leaf, brf, albedo, terrain when asked for). prob_sun is the share of sun "
+    "photons when a sky is set; without a sky every photon is a sun photon. "
+    "max_depth counts scattering events per photon. The tallies depend on the "
+    "photon count only, never on the number of threads.";
+
 /// The BRF directions the engine reads: none unless directions are asked
 /// for and given; then a 1-D array holding at least 3 * num_brf_dirs values.
 std::vector<float> read_brf_directions(const FloatArray& dirs, int num_brf_dirs) {
@@ -68,7 +76,7 @@ void bind_forward(py::module_& m) {
           py::arg("per_leaf") = false, py::arg("brf_directions") = py::array_t<float>(0),
           py::arg("num_brf_dirs") = 0, py::arg("prob_sun") = 1.0f,
           py::arg("max_depth") = 16, py::arg("terrain_instance_id") = -1,
-          py::arg("progress") = py::none());
+          py::arg("progress") = py::none(), kSimulateForwardCpuDoc);
 }
 
 }  // namespace vorn::py_bind

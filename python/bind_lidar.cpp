@@ -10,6 +10,14 @@ namespace {
 
 constexpr const char* kWho = "simulate_lidar_cpu";
 
+constexpr const char* kSimulateLidarCpuDoc =
+    "Simulate LiDAR pulses on the CPU: full waveforms of a Gaussian beam footprint "
+    "with their discrete returns, or (direct_mode) one hit point per pulse. Surfaces "
+    "return their Lambertian reflectance, RPV rho0 or leaf front (back) reflectance "
+    "of each band; material types without such a value reflect nothing. Only the "
+    "materials' spectral values are read, so the emitter, sky and thermal settings "
+    "need not be valid.";
+
 /// x, y, z per pulse; the engine reads exactly 3 x num_pulses values.
 std::vector<float> read_pulses(const FloatArray& a, int num_pulses, const char* name) {
     return read_1d_at_least(a, 3 * size_t(num_pulses), name);
@@ -60,7 +68,8 @@ void bind_lidar(py::module_& m) {
           py::arg("range_resolution") = 0.15f, py::arg("min_range") = 0.0f,
           py::arg("max_range") = 100.0f, py::arg("num_wavelengths") = 1,
           py::arg("pulse_fwhm_ns") = 4.0f, py::arg("peak_threshold") = 1e-8f,
-          py::arg("max_returns_per_pulse") = 5, py::arg("direct_mode") = false);
+          py::arg("max_returns_per_pulse") = 5, py::arg("direct_mode") = false,
+          kSimulateLidarCpuDoc);
 }
 
 }  // namespace vorn::py_bind

@@ -143,7 +143,7 @@ void SceneDescription::validate_for_engine(int nb, const char* who, bool reads_t
 void SceneDescription::clear_description_for_reuse() {
     materials.clear();
     spectral_params.clear();
-    sky = SkySettings{};
+    sky = kNoSky;
     emitter = EmitterData{};
 }
 

@@ -100,8 +100,8 @@ public:
     EmitterData emitter{};
     SensorData sensor{};
     int num_bands;
-    SkySettings sky;
-    PeriodicTile tile;
+    SkySettings sky = kNoSky;
+    PeriodicTile tile{};
     bool built = false;
     bool terrain_following = false;
     bool thermal = false;

@@ -8,8 +8,20 @@
 
 #include "core/hd.h"
 
+#if defined(__CUDACC__)
+#include <vector_types.h>
+#endif
+
 namespace vorn {
 
+#if defined(__CUDACC__)
+// Under nvcc CUDA's own float3 and int3 are visible everywhere, with the same
+// 12-byte layout. Naming them here (instead of declaring look-alikes) keeps
+// `float3` unambiguous in a file that also says `using namespace vorn`, and
+// lets device code hand these values to CUDA's functions unchanged.
+using float3 = ::float3;
+using int3 = ::int3;
+#else
 /// Point, direction or normal in metres (world) or object units.
 struct float3 {
     float x, y, z;
@@ -19,6 +31,7 @@ struct float3 {
 struct int3 {
     int32_t x, y, z;
 };
+#endif
 
 static_assert(sizeof(float3) == 12 && alignof(float3) == 4, "float3 is 12 packed bytes");
 static_assert(sizeof(int3) == 12 && alignof(int3) == 4, "int3 is 12 packed bytes");

@@ -1,5 +1,7 @@
-"""Argument conversion shared by every binding: arrays of any dtype and memory
-layout read in index order, dimension and length errors, scalars and lists.
+"""Argument conversion shared by every binding, and what the scene bindings add:
+arrays of any dtype and memory layout read in index order, dimension and length
+errors, scalars and lists, mesh ids, optional normals, the scaled instance and
+the counts.
 
 Python cannot trace rays, so reading order shows in what the scene derives from
 its input: max_height (highest transformed vertex) and the triangle that a
@@ -20,24 +22,19 @@ TETRA_I = np.array([[0, 1, 2], [0, 2, 3], [0, 3, 1], [1, 3, 2]])
 
 
 def layout(a, kind):
-    """The same logical array in another memory layout."""
-    if kind == "F":
-        return np.asfortranarray(a)
-    if kind == "strided":  # every other row (element) of a larger array
-        big = np.full((2 * a.shape[0],) + a.shape[1:], 50, dtype=a.dtype)
-        big[::2] = a
-        return big[::2]
-    if kind == "cols_sliced":  # the middle columns of a wider array
-        big = np.full((a.shape[0], a.shape[1] + 2), 50, dtype=a.dtype)
-        big[:, 1:-1] = a
-        return big[:, 1:-1]
-    if kind == "reversed":
-        return a[::-1].copy()[::-1]
-    return a.tolist() if kind == "list" else a
+    """The same logical array in another memory layout: every other row of a
+    larger array, its middle columns, Fortran order, reversed strides, a list."""
+    if kind in ("strided", "cols_sliced"):
+        big = np.full((2 * a.shape[0],) + a.shape[1:] if kind == "strided" else (a.shape[0], a.shape[1] + 2),
+                      50, dtype=a.dtype)
+        view = big[::2] if kind == "strided" else big[:, 1:-1]
+        view[...] = a
+        return view
+    return {"F": np.asfortranarray(a), "reversed": a[::-1].copy()[::-1], "list": a.tolist()}.get(kind, a)
 
 
 def plane_scene():
-    """One instance of the square |x|, |y| <= 1 in the plane z = 0."""
+    """One instance of the square |x|, |y| <= 1 in the plane z = -20."""
     s = vorn_gpu.EmbreeSceneManager()
     s.add_instance(s.add_mesh(**vorn_gpu.make_ground_plane(1, 1)), 0, 0, -20)
     return s
@@ -91,8 +88,7 @@ CALLS = {
     ("set_emitter", np.zeros((1, 3)), ValueError, DIM_ERROR.format(2, 1)),
     ("vertices", TETRA[:, :2], RuntimeError, "vertices must have 3 columns, got 2"),
     ("add_instance_xform", np.zeros(11), RuntimeError, "xform must hold at least 12 values, got 11"),
-    ("update_instance_transform", np.zeros(0), RuntimeError,
-     "xform must hold at least 12 values, got 0"),
+    ("update_instance_transform", np.zeros(0), RuntimeError, "xform must hold at least 12 values, got 0"),
     ("set_emitter", np.zeros(2), RuntimeError, "direction must hold at least 3 values, got 2")])
 def test_wrong_dimension_count_or_short_array(call, arg, error, message):
     s = plane_scene()
@@ -102,21 +98,13 @@ def test_wrong_dimension_count_or_short_array(call, arg, error, message):
     assert s.num_instances() == 1
 
 
-class AsFloat:
-    def __float__(self):
-        return 2.5
-
-
-class AsIndex:
-    def __index__(self):
-        return 0
-
-
-def test_scalar_conversions():
+def test_scalar_and_list_conversions():
+    as_float = type("AsFloat", (), {"__float__": lambda self: 2.5})()
+    as_index = type("AsIndex", (), {"__index__": lambda self: 0})()
     s = plane_scene()
     s.add_instance(0, 0, 1, 2, 3)                 # ints for float parameters
-    s.add_instance(0, z=AsFloat())                # any object convertible to float
-    s.add_instance(AsIndex(), z=np.float64(1.0))  # __index__ for an int parameter
+    s.add_instance(0, z=as_float)                 # any object convertible to float
+    s.add_instance(as_index, z=np.float64(1.0))   # __index__ for an int parameter
     assert s.num_instances() == 4
     for bad in (0.0, 2**31):                      # a float is not an int, nor is 2**31 an int32
         with pytest.raises(TypeError):
@@ -125,10 +113,6 @@ def test_scalar_conversions():
         s.set_num_bands(n=4)                      # positional only
     s.set_thermal_mode(None, [])                  # None is False for a bool
     s.set_thermal_mode(np.bool_(True), [500])
-
-
-def test_list_parameters():
-    s = vorn_gpu.EmbreeSceneManager()
     for call in (lambda p: s.add_material(13, 0, p), lambda p: s.set_thermal_mode(True, p)):
         for not_a_list in ((0.5, 0.4), np.array([0.5, 0.4])):
             with pytest.raises(TypeError):
@@ -145,3 +129,14 @@ def test_list_parameters():
     with pytest.raises(RuntimeError, match="^wavelengths item 0 is not a number"):
         s.set_thermal_mode(True, ["500"])
     assert s.add_material(13, 0) == 6  # every failing call had already added its material
+
+
+def test_meshes_instances_and_counts():
+    s = vorn_gpu.EmbreeSceneManager()
+    assert (s.is_built(), s.has_gpu_meshes(), s.num_instances()) == (False, False, 0)
+    tube = vorn_gpu.make_cylinder(1.0, 2.0, 4)  # z in [0, 2], 8 triangles, one normal per vertex
+    assert (s.add_mesh(**tube), s.add_mesh(tube["vertices"], np.zeros((0, 3)), tube["indices"], 1)) == (0, 1)
+    assert s.has_gpu_meshes() and s.total_triangles() == 0  # meshes alone count nothing
+    assert (s.add_instance(0, 1, 2, -9), s.add_instance(1, 1, 2, 3, 0.5)) == (0, 1)  # scaled, then moved
+    s.build()
+    assert (s.is_built(), s.max_height(), s.num_instances(), s.total_triangles()) == (True, 4.0, 2, 16)

@@ -28,6 +28,8 @@ def test_context_and_device_info_report_the_emulated_device():
     assert info == {"name": EMULATED, "total_vram_mb": 24576, "free_vram_mb": 24576,
                     "compute_capability": "8.6"}
     assert isinstance(info["total_vram_mb"], int) and isinstance(info["free_vram_mb"], int)
+    here = os.path.dirname(os.path.abspath(vorn_gpu.__file__))  # PTX_DIR lies beside the module
+    assert os.path.abspath(vorn_gpu.PTX_DIR) == os.path.join(here, "vorn_gpu_ptx")
 
 
 @pytest.mark.parametrize("device_id", [1, -1])
@@ -38,12 +40,15 @@ def test_bad_device_id_fails_at_set_device(call, device_id):
     assert str(err.value) == "Failed to set CUDA device: invalid device ordinal"
 
 
-@pytest.mark.parametrize("env, shown", [
-    ({"LD_LIBRARY_PATH": ""}, "Failed to initialize OptiX"),  # no driver library
-    ({"VORN_OPTIX_EMU_ABIS": ""}, "Failed to initialize OptiX"),  # refuses 118 and 105
-    ({"VORN_OPTIX_EMU_ABIS": "105"}, EMULATED),  # a 570/580-branch driver
+@pytest.mark.parametrize("env, shown, log", [
+    ({"LD_LIBRARY_PATH": ""}, "Failed to initialize OptiX", None),  # no driver library
+    ({"VORN_OPTIX_EMU_ABIS": ""}, "Failed to initialize OptiX", None),  # refuses 118 and 105
+    ({"VORN_OPTIX_EMU_ABIS": "105"}, EMULATED, ""),  # a 570/580-branch driver
+    # The context shows the driver's fatal and error messages only.
+    ({"VORN_OPTIX_EMU_LOG": "1:FATAL:first;2:ERR:second;3:WARN:third;4:PRINT:fourth"}, EMULATED,
+     "[OptiX][FATAL] first\n[OptiX][ERR] second\n"),
 ])
-def test_driver_library_and_abi_fallback(env, shown):
+def test_driver_library_abi_fallback_and_log(env, shown, log):
     # A fresh process: once loaded, the driver library stays open.
     code = ("import vorn_gpu\n"
             "for call in (lambda: vorn_gpu.OptiXContext().device_name(),\n"
@@ -54,8 +59,5 @@ def test_driver_library_and_abi_fallback(env, shown):
                          env={**os.environ, **env}, timeout=120)
     assert out.returncode == 0, out.stderr
     assert out.stdout.splitlines() == [shown] * 2
+    assert log is None or set(out.stderr.splitlines()) == set(log.splitlines())  # once per context
 
-
-def test_ptx_dir_lies_beside_the_module():
-    here = os.path.dirname(os.path.abspath(vorn_gpu.__file__))
-    assert os.path.abspath(vorn_gpu.PTX_DIR) == os.path.join(here, "vorn_gpu_ptx")

@@ -7,9 +7,8 @@ import vorn_gpu
 
 
 def test_attributes():
-    assert vorn_gpu.__doc__ == "VORN - GPU-accelerated 3D Radiative Transfer Model"
-    assert vorn_gpu.__version__ == "0.1.0"
-    assert vorn_gpu.HAS_EMBREE is True
+    assert (vorn_gpu.__doc__, vorn_gpu.__version__, vorn_gpu.HAS_EMBREE) == (
+        "VORN - GPU-accelerated 3D Radiative Transfer Model", "0.1.0", True)
 
 
 def test_import_starts_no_thread_and_touches_no_device():

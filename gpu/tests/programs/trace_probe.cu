@@ -1,6 +1,7 @@
-// The trace probe: one ray per launch index through the instanced scene. The
-// closest-hit and miss programs record what every intrinsic of the device
-// layer reports, so a test can compare them with the scene it built.
+// The trace probe: one ray per launch index through an instanced scene, its
+// closest-hit and miss programs recording what every intrinsic of the device
+// layer reports. It exercises the whole layer: the offline PTX check reads the
+// calls nvcc makes of it, and its host build compiles their emulated forms.
 #include "gpu/optix_device.h"
 #include "gpu/tests/programs/trace_probe_params.h"
 

@@ -1,0 +1,52 @@
+"""The `backend` fixture runs each physics test once per backend present, with
+the same expected values: "cpu" (left out of the emulated GPU build, which
+ctest runs for the GPU backends only), "gpu-emu" (the GPU engines on the host
+emulation, when the module under test was built against it: ctest sets
+VORN_OPTIX_EMU_PROGRAMS, see gpu/tests/CMakeLists.txt) and "gpu" (a device),
+each skipped until the module has its `Simulator`. A backend offers scene(),
+render(), forward() and lidar() with the CPU simulation calls' signatures."""
+import os
+import shutil
+
+import pytest
+
+import vorn_gpu
+
+EMULATED = "VORN_OPTIX_EMU_PROGRAMS" in os.environ
+GPU_PRESENT = os.path.exists("/dev/nvidiactl") or shutil.which("nvidia-smi") is not None
+
+
+class CpuBackend:
+    scene = staticmethod(vorn_gpu.EmbreeSceneManager)
+    render = staticmethod(vorn_gpu.simulate_cpu)
+    forward = staticmethod(vorn_gpu.simulate_forward_cpu)
+    lidar = staticmethod(vorn_gpu.simulate_lidar_cpu)
+
+
+class GpuBackend:
+    def __init__(self):
+        self.ctx = vorn_gpu.OptiXContext()
+        self.sim = vorn_gpu.Simulator(self.ctx, vorn_gpu.PTX_DIR)
+        self.render, self.forward = self.sim.simulate, self.sim.simulate_forward
+        self.lidar = self.sim.simulate_lidar
+
+    def scene(self):
+        return vorn_gpu.SceneManager(self.ctx)
+
+
+def why_not(name):
+    """Why backend `name` cannot run here, or None when it can."""
+    if name == "cpu":
+        return "the emulated GPU build runs the GPU backends only" if EMULATED else None
+    if not hasattr(vorn_gpu, "Simulator") or vorn_gpu.PTX_DIR is None:
+        return "this module has no GPU engines"
+    if name == "gpu-emu":
+        return None if EMULATED else "needs the emulated GPU platform (run through ctest)"
+    return None if GPU_PRESENT and not EMULATED else "no GPU on this machine"
+
+
+@pytest.fixture(params=["cpu", "gpu-emu", "gpu"], scope="session")
+def backend(request):
+    if why_not(request.param):
+        pytest.skip(why_not(request.param))
+    return CpuBackend() if request.param == "cpu" else GpuBackend()

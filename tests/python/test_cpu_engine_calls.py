@@ -1,0 +1,276 @@
+"""The CPU simulation calls as Python sees them: signatures, result forms,
+argument and scene checks, progress reports, interruption and VORN_MAX_DEPTH."""
+import math
+import os
+import re
+import signal
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+import vorn_gpu
+from conftest import CpuBackend
+from scenes import NO_NORMALS, add_surface, new_scene, ortho_down, quad, sun_at
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+LIT = 0.4 * 2.0 * math.cos(math.radians(30.0)) / math.pi  # rho E cos(theta) / pi
+DIM_MSG = r"^array has incorrect number of dimensions: {}; expected {}$"
+
+
+def sunlit_plane(reps=0):
+    """A Lambertian plane (rho 0.4) under the sun (E 2) at 30 degrees, a 4 x 3
+    orthographic camera, the periodic tile [0, 2]^2 repeated `reps` times."""
+    s = new_scene(CpuBackend(), 1, [0.4, 2.0], [(0, 0)])
+    add_surface(s, quad(-1000, 1000, -1000, 1000), 0)
+    s.set_emitter(0, sun_at(30.0), 1)
+    s.set_sensor(0, 4, 3, 2.0, 2.0, ortho_down(0.0, 0.0, 3.0))
+    s.set_repetitive(reps, 2.0, 2.0)
+    s.build()
+    return s
+
+
+def run_python(code, env):
+    """Runs code in a fresh interpreter that sees this directory, with `env`."""
+    base = {k: v for k, v in os.environ.items() if k != "VORN_MAX_DEPTH"}
+    path = os.pathsep.join([HERE, base.get("PYTHONPATH", "")])
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
+                          text=True, timeout=120, env={**base, **env, "PYTHONPATH": path})
+
+
+@pytest.mark.parametrize("spp", [0, 3])
+def test_progress_reports_every_pass_and_batch_as_int_int_float(spp):
+    calls = []
+    img = vorn_gpu.simulate_cpu(sunlit_plane(), spp=spp, max_depth=1, progress=lambda *a: calls.append(a))
+    assert [c[:2] for c in calls] == [(k, spp) for k in range(1, spp + 1)]
+    assert [c[2] for c in calls] == sorted(c[2] for c in calls)
+    assert img.shape == (3, 4, 1)
+    np.testing.assert_allclose(img, 0.0 if spp == 0 else LIT, rtol=2e-6)  # spp 0: zeros
+    s = sunlit_plane()
+    s.update_emitter_direction(np.array([1.0, 0.0, 0.005]))  # every photon dropped: fast
+    calls = []
+    n = 1_000_000 * spp + 1
+    r = vorn_gpu.simulate_forward_cpu(s, layer_heights=[0, 1], num_photons=n, progress=lambda *a: calls.append(a))
+    assert [c[:2] for c in calls] == [(min(k * 1_000_000, n), n) for k in range(1, spp + 2)]
+    assert all(type(c[0]) is int and type(c[1]) is int and type(c[2]) is float for c in calls)
+    assert not r["grid"].any()
+
+
+@pytest.mark.parametrize("fail_on", [1, 3])
+def test_raising_progress_ends_the_call_with_its_exception(fail_on):
+    calls = []
+
+    def progress(done, total, ms):
+        calls.append(done)
+        if done == fail_on:
+            raise ZeroDivisionError("stop at %d" % done)
+
+    with pytest.raises(ZeroDivisionError, match="stop at %d" % fail_on):
+        vorn_gpu.simulate_cpu(sunlit_plane(), spp=5, max_depth=1, progress=progress)
+    assert calls == list(range(1, fail_on + 1))
+    with pytest.raises(TypeError):  # a non-callable fails at the first report
+        vorn_gpu.simulate_cpu(sunlit_plane(), spp=2, max_depth=1, progress=5)
+
+
+@pytest.mark.parametrize("engine", ["backward", "forward"])
+def test_ctrl_c_between_passes_or_batches_raises_keyboard_interrupt(engine):
+    # The first report arms a 10 ms timer whose signal acts like Ctrl-C; it
+    # fires during a later unit of work and is noticed when that is done.
+    calls = []
+
+    def progress(done, total, ms):
+        calls.append(done)
+        if len(calls) == 1:
+            signal.setitimer(signal.ITIMER_REAL, 0.01)
+
+    old = signal.signal(signal.SIGALRM, signal.default_int_handler)
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            if engine == "backward":
+                vorn_gpu.simulate_cpu(sunlit_plane(), spp=10**6, max_depth=1, progress=progress)
+            else:
+                vorn_gpu.simulate_forward_cpu(sunlit_plane(reps=2), layer_heights=[0, 1],
+                                              num_photons=4_000_000, progress=progress)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, old)
+    # A batch of a million photons outlasts the timer; passes of 12 pixels do not.
+    assert calls == [1_000_000] if engine == "forward" else calls[0] == 1
+
+
+def test_sigint_without_a_callable_interrupts_between_passes():
+    # The interpreter lock is held for the whole render, so the signal comes
+    # from another process; the render would take minutes.
+    code = """
+        import os, subprocess, vorn_gpu
+        from test_cpu_engine_calls import sunlit_plane
+        scene = sunlit_plane()
+        killer = subprocess.Popen(["sh", "-c", "sleep 0.5; kill -INT %d" % os.getpid()])
+        result = None
+        try:
+            result = vorn_gpu.simulate_cpu(scene, spp=10**8, max_depth=1)
+            print("finished")
+        except KeyboardInterrupt:
+            print("interrupted", result is None)
+        killer.wait()
+    """
+    out = run_python(code, {})
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == "interrupted True"
+
+
+@pytest.mark.parametrize("value,depth", [("5", 5), (" 3 ", 3), ("0", None), ("abc", None),
+                                         ("-2", None), ("4x", None), (None, None)])
+def test_vorn_max_depth_overrides_max_depth_when_positive(value, depth):
+    # max_depth 0 renders black; an override above 0 lets the sun in.
+    code = """
+        import vorn_gpu
+        from test_cpu_engine_calls import sunlit_plane
+        print("RESULT", float(vorn_gpu.simulate_cpu(sunlit_plane(), spp=1, max_depth=0).max()))
+    """
+    out = run_python(code, {} if value is None else {"VORN_MAX_DEPTH": value})
+    assert out.returncode == 0, out.stderr
+    lines = out.stdout.splitlines()
+    if depth is None:
+        assert lines == ["RESULT 0.0"]
+    else:
+        assert lines[0] == "[CPU bwd] VORN_MAX_DEPTH=%d" % depth
+        assert float(lines[1].split()[1]) == pytest.approx(LIT, rel=2e-6)
+
+
+@pytest.mark.parametrize("per_leaf,num_brf_dirs,terrain,num_bands", [
+    (False, 0, -1, 1), (True, 0, -1, 3), (False, 2, 0, 3), (True, 2, 0, 1)])
+def test_forward_result_keys_and_shapes_follow_the_enabled_tallies(per_leaf, num_brf_dirs, terrain,
+                                                                   num_bands):
+    s = new_scene(CpuBackend(), 1, np.full(6, 0.5), [(0, 0)])  # room for 3 bands from offsets 0 and 3
+    add_surface(s, quad(0, 1, 0, 1), 0)
+    add_surface(s, quad(0, 0.5, 0, 0.5, 0.5), 0)
+    s.set_emitter(0, sun_at(10, 0), 3)
+    s.set_repetitive(0, 1.0, 1.0)
+    s.set_measurement_plane(1.0)
+    s.build()
+    r = vorn_gpu.simulate_forward_cpu(s, 4, 2, np.array([0.0, 0.25, 1.0]), 500, num_bands, per_leaf,
+                                      np.array([0, 0, 1, 0.6, 0, 0.8], np.float32), num_brf_dirs,
+                                      terrain_instance_id=terrain)
+    want = {"grid": (2, 2, 4, num_bands), "leaf": (4, num_bands), "brf": (num_brf_dirs, num_bands),
+            "albedo": (num_bands,), "terrain": (num_bands,)}  # leaf: two instances of two triangles
+    on = {"grid": True, "leaf": per_leaf, "brf": num_brf_dirs, "albedo": num_brf_dirs, "terrain": terrain >= 0}
+    assert list(r) == [k for k in want if on[k]]
+    for key in r:
+        assert r[key].shape == want[key] and r[key].dtype == np.float32 and r[key].flags.c_contiguous, key
+    if per_leaf and terrain >= 0:
+        assert not r["leaf"][:2].any(), "terrain triangles stay out of the per-leaf tally"
+    with pytest.raises(TypeError):  # layer_heights has no default
+        vorn_gpu.simulate_forward_cpu(s)
+
+
+@pytest.mark.parametrize("kwargs,error,message", [
+    (dict(num_bands=0), RuntimeError, "num_bands must be at least 1, got"),
+    (dict(num_bands=3), RuntimeError, "spectral"),  # the sun would read past the array
+    (dict(prob_sun=1.5), RuntimeError, r"prob_sun must lie in \[0, 1\]"),
+    (dict(brf_directions=[0, 0, 1, 0, 0], num_brf_dirs=2), RuntimeError,
+     "brf_directions must hold at least 6 values, got 5"),
+    (dict(brf_directions=np.zeros((2, 3)), num_brf_dirs=2), ValueError, DIM_MSG.format(2, 1)),
+    (dict(layer_heights=[[0.0, 1.0]]), ValueError, DIM_MSG.format(2, 1)),
+    (dict(layer_heights=[0.0]), RuntimeError, "^layer_heights must have at least 2 entries$"),
+])
+def test_forward_bad_arguments_are_rejected(kwargs, error, message):
+    with pytest.raises(error, match=message):
+        vorn_gpu.simulate_forward_cpu(sunlit_plane(reps=1), **{"layer_heights": [0, 1], **kwargs})
+
+
+def test_backward_checks_the_scene_before_rendering():
+    with pytest.raises(RuntimeError, match="^simulate_cpu: scene not built"):
+        vorn_gpu.simulate_cpu(vorn_gpu.EmbreeSceneManager(), spp=1)
+    scene = sunlit_plane()
+    scene.set_num_bands(2)  # the sun's irradiance would be read past the spectral array
+    with pytest.raises(RuntimeError, match=r"^simulate_cpu: the emitter reads spectral values \[1, 3\)"):
+        vorn_gpu.simulate_cpu(scene, spp=1)
+
+
+def test_per_leaf_offsets_are_32_bit_and_a_larger_scene_is_refused():
+    s = new_scene(CpuBackend(), 1, [0.5, 1.0], [(0, 0)])
+    s.set_emitter(0, np.array([0.0, 0.0, 1.0]), 1)
+    mesh = s.add_mesh(quad(0, 1, 0, 1)[0], NO_NORMALS, np.tile(np.int32([0, 1, 2]), (65536, 1)))
+    for _ in range(32768):  # 2^31 triangles in all
+        s.add_instance(mesh)
+    s.set_repetitive(0, 1.0, 1.0)
+    s.build()
+    with pytest.raises(RuntimeError, match="more than 2\\^31 - 1 triangles"):
+        vorn_gpu.simulate_forward_cpu(s, layer_heights=[0, 1], num_photons=1, per_leaf=True)
+
+
+def lidar_plane(num_bands=1, spectral=(0.3,), material=0):
+    s = new_scene(CpuBackend(), num_bands, spectral, [(material, 0)])
+    add_surface(s, quad(-50, 50, -50, 50), 0)
+    return s
+
+
+@pytest.mark.parametrize("direct", [False, True])
+def test_lidar_result_form_defaults_and_diagnostic_line(capfd, direct):
+    empty = vorn_gpu.EmbreeSceneManager()
+    empty.build()
+    r = vorn_gpu.simulate_lidar_cpu(empty, [0, 0, 1], [0, 0, -1], 1, direct_mode=direct)
+    assert list(r) == ["waveform", "points", "num_bins", "num_returns"]
+    assert r["points"].shape == (0, 8) and r["points"].dtype == np.float32
+    assert (r["num_returns"], r["num_bins"]) == (0, 667)
+    assert r["waveform"].shape == ((0, 667, 1) if direct else (1, 667, 1)) and not r["waveform"].any()
+    none = vorn_gpu.simulate_lidar_cpu(empty, np.zeros(0), np.zeros(0), 0, direct_mode=direct)
+    assert none["waveform"].shape == (0, 667, 1) and none["points"].shape == (0, 8)
+    scene = lidar_plane()
+    scene.build()
+    o, d = np.array([0, 0, 10, 1, 1, 10], np.float64), [0, 0, -1, 0, 0, -1]  # float64 and a list
+    capfd.readouterr()
+    implicit = vorn_gpu.simulate_lidar_cpu(scene, o, d, 2, direct_mode=direct)
+    assert re.fullmatch(r"LiDAR \(CPU\): 2 pulses, %s, \d+ threads\n" % (
+        "1 beam samples, direct mode" if direct else "81 beam samples, waveform mode"), capfd.readouterr().out)
+    explicit = vorn_gpu.simulate_lidar_cpu(scene, o, d, 2, 0.0005, 10, 1.0, 0.1, 0.15, 0.0, 100.0, 1,
+                                           4.0, 1e-8, 5, direct)
+    for key in ("waveform", "points"):
+        np.testing.assert_array_equal(implicit[key], explicit[key])
+
+
+GOOD = np.array([0, 0, 10, 0, 0, 10], np.float32)
+
+
+@pytest.mark.parametrize("args,kw,error,message", [
+    ((), dict(pulse_fwhm_ns=0.0), RuntimeError, "pulse_fwhm_ns"),
+    ((), dict(pulse_fwhm_ns=-2.0), RuntimeError, "pulse_fwhm_ns"),
+    ((), dict(range_resolution=0.0), RuntimeError, "range_resolution"),
+    ((), dict(range_resolution=math.nan), RuntimeError, "range_resolution"),
+    ((), dict(min_range=50.0, max_range=10.0), RuntimeError, "max_range"),
+    ((), dict(num_wavelengths=0), RuntimeError, "num_wavelengths"),
+    ((), dict(num_wavelengths=2), RuntimeError, "num_wavelengths"),
+    ((), dict(beam_half_angle_rad=-0.001), RuntimeError, "beam_half_angle_rad"),
+    ((), dict(beam_half_angle_rad=2.0), RuntimeError, "beam_half_angle_rad"),
+    ((), dict(beam_samples_per_dim=100000), RuntimeError, "beam_samples_per_dim"),
+    ((), dict(max_range=1e8), RuntimeError, "exceeds the limit"),
+    ((), dict(max_range=1e12), RuntimeError, "32-bit"),
+    ((GOOD[:5], GOOD, 2), {}, RuntimeError, "pulse_origins must hold at least 6 values, got 5"),
+    ((GOOD, GOOD[:3], 2), {}, RuntimeError, "pulse_directions must hold at least 6 values, got 3"),
+    ((GOOD, GOOD, -1), {}, RuntimeError, "num_pulses must be >= 0, got -1"),
+    ((GOOD.reshape(2, 3), GOOD, 2), {}, ValueError, "array has incorrect number of dimensions: 2; expected 1")])
+def test_lidar_invalid_arguments_raise_clear_errors(args, kw, error, message):
+    scene = lidar_plane()
+    scene.build()
+    with pytest.raises(error, match=("^simulate_lidar: .*" if kw else "") + re.escape(message)):
+        vorn_gpu.simulate_lidar_cpu(scene, *(args or (GOOD[:3], GOOD[3:] - [0, 0, 11], 1)), **kw)
+
+
+def test_lidar_checks_only_what_it_reads_of_the_scene():
+    with pytest.raises(RuntimeError, match="^simulate_lidar: scene not built"):
+        vorn_gpu.simulate_lidar_cpu(vorn_gpu.EmbreeSceneManager(), GOOD, GOOD, 2)
+    # Emitter, sky and thermal ranges are never read: out of range, they pass.
+    scene = lidar_plane()
+    scene.set_emitter(0, np.array([0.0, 0.0, 1.0]), 7)
+    scene.set_hw_sky(3, 0.0, 0.0, 1.0)
+    scene.set_thermal_mode(True, [])
+    scene.build()
+    assert vorn_gpu.simulate_lidar_cpu(scene, [0, 0, 10], [0, 0, -1], 1)["waveform"].sum() > 0
+    # A leaf's back face reads its second quantity, one band stride further.
+    leaf = lidar_plane(4, (0.1, 0.2, 0.3, 0.4), 13)
+    leaf.build()
+    with pytest.raises(RuntimeError, match=r"material 0 reads back reflectances \[4, 5\)"):
+        vorn_gpu.simulate_lidar_cpu(leaf, [0, 0, 1], [0, 0, -1], 1)
