@@ -23,12 +23,21 @@ class CpuBackend:
     lidar = staticmethod(vorn_gpu.simulate_lidar_cpu)
 
 
+def not_bound(name):
+    def skip(*args, **kwargs):
+        pytest.skip(f"Simulator.{name} is not bound yet")
+    return skip
+
+
 class GpuBackend:
+    emulated = EMULATED
+
     def __init__(self):
         self.ctx = vorn_gpu.OptiXContext()
         self.sim = vorn_gpu.Simulator(self.ctx, vorn_gpu.PTX_DIR)
-        self.render, self.forward = self.sim.simulate, self.sim.simulate_forward
-        self.lidar = self.sim.simulate_lidar
+        self.render = self.sim.simulate
+        self.forward, self.lidar = (getattr(self.sim, n, None) or not_bound(n)
+                                    for n in ("simulate_forward", "simulate_lidar"))
 
     def scene(self):
         return vorn_gpu.SceneManager(self.ctx)
@@ -45,8 +54,23 @@ def why_not(name):
     return None if GPU_PRESENT and not EMULATED else "no GPU on this machine"
 
 
+_backends = {}
+
+
+def get_backend(name):
+    if why_not(name):
+        pytest.skip(why_not(name))
+    if name not in _backends:
+        _backends[name] = CpuBackend() if name == "cpu" else GpuBackend()
+    return _backends[name]
+
+
 @pytest.fixture(params=["cpu", "gpu-emu", "gpu"], scope="session")
 def backend(request):
-    if why_not(request.param):
-        pytest.skip(why_not(request.param))
-    return CpuBackend() if request.param == "cpu" else GpuBackend()
+    return get_backend(request.param)
+
+
+@pytest.fixture(params=["gpu-emu", "gpu"], scope="session")
+def gpu(request):
+    """The GPU backends only, for what the CPU engines do not have."""
+    return get_backend(request.param)

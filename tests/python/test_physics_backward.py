@@ -46,7 +46,8 @@ def test_plane_under_sun_and_sky_gives_rho_e_cos_over_pi_plus_rho_l(backend, zen
 @pytest.mark.parametrize("thermal", [False, True])
 def test_sun_disc_integrates_to_the_sun_irradiance_and_is_not_seen_in_thermal_mode(backend, thermal):
     e, sky_l = 1000.0, 0.25
-    scene = new_scene(backend, 1, [e, sky_l])
+    scene = new_scene(backend, 1, [e, sky_l], [(BLACK, 0)])
+    add_surface(scene, quad(-1, 1, -1, 1, -100.0), 0)  # out of sight: a GPU scene is never empty
     s = sun_at(35.0, 120.0)
     scene.set_emitter(0, s, 0)
     scene.set_sky(1)
