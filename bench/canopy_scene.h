@@ -152,9 +152,9 @@ inline Mesh make_crown(BenchRng& rng, int num_leaves, int material_id) {
 
 }  // namespace detail
 
-/// Fills an empty scene with the canopy described above and builds it.
-inline CanopyScene make_canopy_scene(embree::EmbreeSceneManager& scene,
-                                     const CanopyOptions& o) {
+/// Fills an empty scene (CPU or GPU) with the canopy described above and builds it.
+template <class Scene>
+CanopyScene make_canopy_scene(Scene& scene, const CanopyOptions& o) {
     BenchRng rng{o.seed};
     const int nb = o.num_bands, nl = o.num_leaf_meshes;
     const float e = o.extent;
