@@ -1,6 +1,7 @@
 // One backward (camera) sample: the path traced from a pixel's camera ray
 // (core/camera_ray.h) with next-event estimation towards the sun, sky light on
-// escape and optional thermal emission, and its fold into the running mean.
+// escape, optional thermal emission and per-primitive overrides and SIF
+// (SceneView::prims), and its fold into the running mean.
 //
 // The loop is a template on a tracer so that the CPU renderer (Embree scene)
 // and the device programs (ray-tracing intrinsics) run the same physics. A
@@ -47,27 +48,64 @@ constexpr float kMinPdf = 1e-8f;
 /// Russian roulette never keeps a path with more than this probability.
 constexpr float kMaxSurvival = 0.95f;
 
+// ---- per-primitive data -----------------------------------------------------
+
+/// Number of the hit primitive in the view's per-primitive arrays, or -1 when
+/// the view has none or the hit lies outside them. The instance comes from
+/// the tracer, so it indexes instance_offsets within its instances + 1 entries.
+VORN_HD int64_t primitive_number(const PrimitiveOverrides& p, int32_t instance,
+                                 int32_t prim) {
+    if (p.instance_offsets == nullptr || instance < 0 || prim < 0) return -1;
+    const int64_t n = int64_t(p.instance_offsets[instance]) + prim;
+    return n < int64_t(p.n_primitives) ? n : -1;
+}
+
+/// The emissivity override of primitive n, or null.
+VORN_HD const float* emissivity_override(const PrimitiveOverrides& p, int64_t n) {
+    return n >= 0 && p.emissivities != nullptr ? p.emissivities + n : nullptr;
+}
+
+/// SIF of primitive n leaving the face that was hit: isotropic radiance of the
+/// emitting face, band b into image band b. A leaf emits from both faces, any
+/// other material from its front face only.
+VORN_HD void add_sif(const SceneView& sv, const MaterialData& m, int64_t n, bool back,
+                     const double* tp, double* rad) {
+    const PrimitiveOverrides& p = sv.prims;
+    if (n < 0 || p.sif == nullptr || (back && m.type != MaterialType::Leaf)) return;
+    const int bands = sv.nb < int(p.n_sif_bands) ? sv.nb : int(p.n_sif_bands);
+    for (int b = 0; b < bands; ++b)
+        rad[b] += double(p.sif[int64_t(b) * p.n_primitives + n]) * tp[b];
+}
+
 // ---- path ------------------------------------------------------------------
 
-/// Planck emission of the hit surface (thermal mode). A surface with a
-/// sunlit/shaded temperature pair needs a shadow test to pick one.
+/// Planck emission of the hit surface (thermal mode), primitive n. Its
+/// temperature override wins; otherwise a material with a sunlit/shaded
+/// temperature pair needs a shadow test to pick one. Its emissivity override
+/// replaces the material's spectral value in every band.
 template <class Tracer>
 VORN_HD void add_thermal_emission(const Tracer& tracer, const SceneView& sv,
-                                  const MaterialData& m, float3 position, float3 ng,
-                                  const double* tp, double* rad) {
+                                  const MaterialData& m, int64_t n, float3 position,
+                                  float3 ng, const double* tp, double* rad) {
     if (sv.nb <= 0) return;
-    bool shaded = false;
-    if (has_sunlit_shaded_temperatures(m)) {
-        float3 s = sv.emitter.direction;
-        shaded = occluded_periodic(tracer, sv.tile, s,
-                                   offset_ray_origin(position, face_towards(ng, s)),
-                                   sv.max_height);
+    float temperature = 0.0f;
+    if (n >= 0 && sv.prims.temperatures != nullptr) {
+        temperature = sv.prims.temperatures[n];
+    } else {
+        bool shaded = false;
+        if (has_sunlit_shaded_temperatures(m)) {
+            float3 s = sv.emitter.direction;
+            shaded = occluded_periodic(tracer, sv.tile, s,
+                                       offset_ray_origin(position, face_towards(ng, s)),
+                                       sv.max_height);
+        }
+        temperature = surface_temperature(m, shaded);
     }
-    float temperature = surface_temperature(m, shaded);
-    if (temperature <= 0.0f) return;
+    if (!(temperature > 0.0f)) return;
+    const float* eps = emissivity_override(sv.prims, n);
     for (int b = 0; b < sv.nb; ++b) {
         float planck = planck_band_radiance(sv.wavelengths[b], temperature);
-        float emissivity = sv.spectral[m.offset + b];
+        float emissivity = eps ? *eps : sv.spectral[m.offset + b];
         rad[b] += double(planck * emissivity) * tp[b];
     }
 }
@@ -130,16 +168,24 @@ VORN_HD bool russian_roulette(Pcg32& rng, double* w, int nb) {
 
 /// Samples the continuation, weights the throughput and plays Russian
 /// roulette. Returns false when the path ends; else *w is the local direction.
+/// In thermal mode a Lambertian surface reflects one minus its emissivity,
+/// the override `eps` when given (Kirchhoff's law for an opaque surface).
 VORN_HD bool scatter(const SceneView& sv, const MaterialData& m, float3 view, bool back,
-                     Pcg32& rng, int depth, int rr_depth, double* tp, float3* w) {
+                     const float* eps, Pcg32& rng, int depth, int rr_depth, double* tp,
+                     float3* w) {
     float u[3];
     draw_bsdf_uniforms(rng, u);
     const DirectionSample ds = sample_bsdf(m, u);
     if (ds.pdf < kMinPdf || f_abs(ds.w.z) <= 0.0f) return false;
     const float cos_w = f_abs(ds.w.z);
+    const bool kirchhoff = eps && sv.thermal && m.type == MaterialType::Lambertian;
+    const float reflect =
+        kirchhoff && view.z > 0.0f && ds.w.z > 0.0f ? (1.0f - *eps) * kInvPi : 0.0f;
     bool alive = false;
     for (int b = 0; b < sv.nb; ++b) {
-        float f = eval_bsdf(m, b, view, ds.w, sv.spectral, sv.nb, back, sv.thermal);
+        float f = kirchhoff ? reflect
+                            : eval_bsdf(m, b, view, ds.w, sv.spectral, sv.nb, back,
+                                        sv.thermal);
         tp[b] = f * cos_w / ds.pdf * tp[b];
         alive = alive || tp[b] > kMinThroughput;
     }
@@ -171,22 +217,27 @@ VORN_HD void trace_backward_path(const Tracer& tracer, const SceneView& sv, floa
                 ++wraps;
                 continue;
             }
-            add_escape(sv, d, depth, tp, rad);
+            if (!sv.prims.sif_only) add_escape(sv, d, depth, tp, rad);
             return;
         }
         // Checked before the engine runs; a device tracer gets the same guard.
         if (h.material_id < 0 || h.material_id >= sv.num_materials) return;
         const MaterialData& m = sv.materials[h.material_id];
+        const int64_t n = primitive_number(sv.prims, h.instance_id, h.prim_id);
+        add_sif(sv, m, n, h.back_face, tp, rad);
+        if (sv.prims.sif_only) return;  // the first surface's SIF is all there is
         const ShadingFrame frame(h.shading_normal);
         const float3 view = frame.to_local(-d);
         if (sv.thermal) {
-            add_thermal_emission(tracer, sv, m, h.position, h.geometric_normal, tp, rad);
+            add_thermal_emission(tracer, sv, m, n, h.position, h.geometric_normal, tp, rad);
         } else {
             add_direct_sun(tracer, sv, m, frame, view, h.position, h.geometric_normal,
                            h.back_face, tp, rad);
         }
         float3 w;
-        if (!scatter(sv, m, view, h.back_face, rng, depth, rr_depth, tp, &w)) return;
+        if (!scatter(sv, m, view, h.back_face, emissivity_override(sv.prims, n), rng, depth,
+                     rr_depth, tp, &w))
+            return;
         d = frame.to_world(w);
         o = offset_ray_origin(h.position, face_towards(h.geometric_normal, d));
         if (++depth >= max_depth) return;

@@ -13,6 +13,21 @@
 
 namespace vorn {
 
+/// Per-primitive data of the backward renderer, read at a hit through the
+/// primitive's number instance_offsets[instance] + triangle (instances in
+/// order, each instance's triangles in index order: the numbering of the GPU
+/// scene's n_primitives()). A null array is "not given"; all null (the zero
+/// value) is a scene without per-primitive data.
+struct PrimitiveOverrides {
+    const int32_t* instance_offsets;  ///< first primitive of each instance, instances + 1
+    uint32_t n_primitives;            ///< length of each per-primitive array
+    const float* temperatures;        ///< emission temperature (K), thermal mode
+    const float* emissivities;        ///< long-wave emissivity, every band, thermal mode
+    const float* sif;                 ///< SIF radiance of the emitting face, [b * n_primitives + p]
+    uint32_t n_sif_bands;             ///< bands of `sif`
+    bool sif_only;                    ///< camera rays see the first hit's SIF alone
+};
+
 /// A plain aggregate without member initialisers: a device program may keep
 /// one in local or constant memory.
 struct SceneView {
@@ -29,6 +44,7 @@ struct SceneView {
     const float* wavelengths;         ///< band centres in nm, nb values in thermal mode
     float max_height;                 ///< highest scene point (m)
     float measurement_plane_height;   ///< forward photons start 0.1 m above this
+    PrimitiveOverrides prims;         ///< per-primitive data (backward renderer)
 };
 
 /// An address field of the scene record as a pointer: the record may hold it
@@ -44,6 +60,7 @@ VORN_HD const T* record_pointer(Field f) {
 /// `hw_sky_sun`, `num_repetitions`, `scene_x_size`, `scene_y_size`,
 /// `max_height`, `thermal`, `wavelengths`, `terrain_following`,
 /// `measurement_height`). A record without an emitter gives the zero emitter.
+/// The view has no per-primitive data (see primitive_overrides_from_record).
 template <class Record>
 VORN_HD SceneView scene_view_from_record(const Record& r) {
     SceneView v;
@@ -61,7 +78,24 @@ VORN_HD SceneView scene_view_from_record(const Record& r) {
     v.wavelengths = record_pointer<float>(r.wavelengths);
     v.max_height = r.max_height;
     v.measurement_plane_height = r.measurement_height;
+    v.prims = PrimitiveOverrides{};
     return v;
+}
+
+/// The per-primitive data of a scene record holding the GPU scene's fields
+/// (`instance_offsets`, `n_primitives`, `prim_temperatures`,
+/// `prim_emissivities`, `prim_sif`, `n_sif_bands`, `sif_only`).
+template <class Record>
+VORN_HD PrimitiveOverrides primitive_overrides_from_record(const Record& r) {
+    PrimitiveOverrides p;
+    p.instance_offsets = record_pointer<int32_t>(r.instance_offsets);
+    p.n_primitives = uint32_t(r.n_primitives);
+    p.temperatures = record_pointer<float>(r.prim_temperatures);
+    p.emissivities = record_pointer<float>(r.prim_emissivities);
+    p.sif = record_pointer<float>(r.prim_sif);
+    p.n_sif_bands = p.sif ? uint32_t(r.n_sif_bands) : 0u;
+    p.sif_only = r.sif_only != 0;
+    return p;
 }
 
 }  // namespace vorn

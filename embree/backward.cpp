@@ -32,6 +32,50 @@ void check_sensor(const SensorData& s) {
             std::to_string(s.height) + " pixels exceeds 2^31 - 1 pixels");
 }
 
+/// Checks the per-primitive arrays against the scene's `n` primitives.
+void check_primitive_inputs(const PrimitiveInputs& p, uint32_t n) {
+    auto check = [n](const std::vector<float>& v, const char* name) {
+        if (!v.empty() && v.size() != n)
+            throw std::runtime_error(std::string(name) + ": array length " +
+                                     std::to_string(v.size()) +
+                                     " does not match n_primitives() = " + std::to_string(n));
+    };
+    const bool given = !p.temperatures.empty() || !p.emissivities.empty() || !p.sif.empty();
+    if (given && n > uint32_t(INT32_MAX))  // primitives are numbered with 32-bit offsets
+        throw std::runtime_error(std::string(kWho) +
+                                 ": per-primitive data needs a scene of at most 2^31 - 1 "
+                                 "triangles, this one has " + std::to_string(n));
+    check(p.temperatures, "primitive_temperatures");
+    check(p.emissivities, "primitive_emissivities");
+    if (p.n_sif_bands < 0)
+        throw std::runtime_error("sif_spectra: n_sif_bands must not be negative, got " +
+                                 std::to_string(p.n_sif_bands));
+    const uint64_t expected = uint64_t(p.n_sif_bands) * n;
+    if (!p.sif.empty() && p.sif.size() != expected)
+        throw std::runtime_error("sif_spectra: array length " + std::to_string(p.sif.size()) +
+                                 " != n_sif_bands * n_primitives = " +
+                                 std::to_string(p.n_sif_bands) + " * " + std::to_string(n) +
+                                 " = " + std::to_string(expected));
+}
+
+/// The view's per-primitive part over `p` and the instance offsets it fills.
+PrimitiveOverrides primitive_view(const EmbreeSceneManager& scene, const PrimitiveInputs& p,
+                                  std::vector<int32_t>& offsets) {
+    PrimitiveOverrides v{};
+    v.sif_only = p.sif_only;
+    if (p.temperatures.empty() && p.emissivities.empty() && p.sif.empty()) return v;
+    const std::vector<int> counts = scene.instance_triangle_counts();
+    offsets.assign(counts.size() + 1, 0);
+    for (size_t i = 0; i < counts.size(); ++i) offsets[i + 1] = offsets[i] + counts[i];
+    v.instance_offsets = offsets.data();
+    v.n_primitives = uint32_t(offsets.back());
+    v.temperatures = p.temperatures.empty() ? nullptr : p.temperatures.data();
+    v.emissivities = p.emissivities.empty() ? nullptr : p.emissivities.data();
+    v.sif = p.sif.empty() ? nullptr : p.sif.data();
+    v.n_sif_bands = v.sif ? uint32_t(p.n_sif_bands) : 0u;
+    return v;
+}
+
 /// Everything the workers of one call share; they only read it, except for
 /// the row counter and their own rows of the image.
 struct PassContext {
@@ -79,10 +123,12 @@ void run_pass(PassContext& ctx, int pass, WorkerPool& workers, std::vector<doubl
 
 BackwardImage render_backward(EmbreeSceneManager& scene, int spp, int max_depth,
                               int rr_depth, int num_threads,
-                              std::function<void(int, int, float)> progress) {
+                              std::function<void(int, int, float)> progress,
+                              const PrimitiveInputs& prims) {
     const int nb = scene.num_bands;
     scene.validate_for_engine(nb, kWho);
     check_sensor(scene.sensor);
+    check_primitive_inputs(prims, scene.total_triangles());
     max_depth = max_depth_override(max_depth, "[CPU bwd]");
 
     BackwardImage out;
@@ -98,6 +144,8 @@ BackwardImage render_backward(EmbreeSceneManager& scene, int spp, int max_depth,
     PassContext ctx;
     ctx.scene = &scene;
     ctx.view = make_scene_view(scene);
+    std::vector<int32_t> offsets;
+    ctx.view.prims = primitive_view(scene, prims, offsets);
     ctx.max_depth = max_depth;
     ctx.rr_depth = rr_depth;
     ctx.image = out.image.data();

@@ -19,6 +19,18 @@ struct BackwardImage {
     int nb = 0;                ///< the scene's band count at the start of the call
 };
 
+/// Per-primitive data for one render, numbered like the GPU scene's
+/// primitives (instances in order, each instance's triangles in index order);
+/// an empty array is "not given". Units and faces: see the SceneView fields
+/// (core/scene_view.h, PrimitiveOverrides).
+struct PrimitiveInputs {
+    std::vector<float> temperatures;  ///< K, one per primitive
+    std::vector<float> emissivities;  ///< one per primitive, every band
+    std::vector<float> sif;           ///< n_sif_bands * primitives, band-major
+    int n_sif_bands = 0;
+    bool sif_only = false;
+};
+
 /// Renders `spp` passes. `max_depth` counts scattering events: the sun is
 /// sampled at each of the first max_depth surface hits, while sky light
 /// arrives only on a path that escapes after a scattering event, so after at
@@ -30,9 +42,11 @@ struct BackwardImage {
 /// elapsed ms); an exception it throws leaves the call and the image is lost.
 /// Throws std::runtime_error for an unbuilt scene, a scene whose materials,
 /// emitter or sky would be read out of range, a thermal wavelength list
-/// shorter than the band count, or a sensor size that is negative or too large.
+/// shorter than the band count, a sensor size that is negative or too large,
+/// or per-primitive arrays whose lengths do not match the scene's primitives.
 BackwardImage render_backward(EmbreeSceneManager& scene, int spp, int max_depth,
                               int rr_depth, int num_threads,
-                              std::function<void(int, int, float)> progress);
+                              std::function<void(int, int, float)> progress,
+                              const PrimitiveInputs& prims = {});
 
 }  // namespace vorn::embree

@@ -20,10 +20,17 @@ constexpr const char* kSetPrimitiveEmissivities =
 constexpr const char* kClearPrimitiveEmissivities = "Clear the per-primitive emissivity override.";
 constexpr const char* kSetPrimitiveSifSpectra =
     "Upload per-primitive SIF emission spectra. spectra: float32[n_sif_bands * n_primitives] SoA "
-    "(band-major). After upload, the backward kernel emits SIF from each hit primitive.";
+    "(band-major). After upload, the backward kernel emits SIF from each hit primitive. "
+    "Values are the SIF leaving the emitting face as isotropic radiance, in the image's "
+    "units (e.g. W m^-2 sr^-1 nm^-1); SIF band b adds to image band b, bands beyond the "
+    "scene's band count are ignored. A leaf (material type 13) emits from both faces, any "
+    "other material from its front face only (the side cross(v1 - v0, v2 - v0) points to).";
 constexpr const char* kClearPrimitiveSifSpectra = "Clear the per-primitive SIF emission spectra.";
 constexpr const char* kSetSifOnlyMode =
     "Enable/disable SIF-only mode. When true the backward kernel returns pure SIF emission and "
-    "suppresses optical reflectance (BSDF/NEE/sky).";
+    "suppresses optical reflectance (BSDF/NEE/sky). The camera then sees the SIF radiance "
+    "leaving the first surface each ray hits (with the face rule of "
+    "set_primitive_sif_spectra) and nothing else: no sun, sky, thermal emission or "
+    "scattering; without SIF spectra the image is zero.";
 
 }  // namespace vorn::py_bind::doc

@@ -1,8 +1,9 @@
 // Backward ray generation: one launch index per pixel and one launch per
 // sample. Each sample is the CPU renderer's own (core/backward_path.h):
 // seeded from its pass and pixel, traced through the scene with this
-// pipeline's rays, and folded into the running mean of its pixel in `film`,
-// so on identical hits the image equals the CPU image bit for bit.
+// pipeline's rays, with the GPU scene's per-primitive temperatures,
+// emissivities and SIF, and folded into the running mean of its pixel in
+// `film`, so on identical hits the image equals the CPU image bit for bit.
 #include "core/backward_path.h"
 #include "core/scene_view.h"
 #include "gpu/programs/device_tracer.h"
@@ -13,7 +14,8 @@ namespace vorn::dev {
 
 VORN_DEVICE void raygen_backward() {
     const UInt3 i = launch_index();
-    const SceneView sv = scene_view_from_record(params.scene);
+    SceneView sv = scene_view_from_record(params.scene);
+    sv.prims = primitive_overrides_from_record(params.scene);
     const int x = int(i.x), y = int(i.y);
     const int width = sv.sensor.width;
     if (x >= width || y >= sv.sensor.height || sv.nb > kMaxDeviceBands) return;

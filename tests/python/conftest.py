@@ -22,6 +22,11 @@ class CpuBackend:
     forward = staticmethod(vorn_gpu.simulate_forward_cpu)
     lidar = staticmethod(vorn_gpu.simulate_lidar_cpu)
 
+    @staticmethod
+    def render_prims(scene, prims, **kw):
+        """render() with per-primitive data: the keyword arguments of simulate_cpu."""
+        return vorn_gpu.simulate_cpu(scene, **kw, **prims)
+
 
 def not_bound(name):
     def skip(*args, **kwargs):
@@ -41,6 +46,20 @@ class GpuBackend:
 
     def scene(self):
         return vorn_gpu.SceneManager(self.ctx)
+
+    def render_prims(self, scene, prims, **kw):
+        """render() with the keyword arguments of simulate_cpu's per-primitive
+        data, uploaded to the GPU scene instead."""
+        p = dict(prims)
+        if "primitive_temperatures" in p:
+            scene.set_primitive_temperatures(p.pop("primitive_temperatures"))
+        if "primitive_emissivities" in p:
+            scene.set_primitive_emissivities(p.pop("primitive_emissivities"))
+        if "sif_spectra" in p:
+            scene.set_primitive_sif_spectra(p.pop("sif_spectra"), p.pop("n_sif_bands"))
+        scene.set_sif_only_mode(p.pop("sif_only", False))
+        assert not p, p
+        return self.render(scene, **kw)
 
 
 def why_not(name):

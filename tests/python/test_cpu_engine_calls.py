@@ -202,6 +202,25 @@ def test_per_leaf_offsets_are_32_bit_and_a_larger_scene_is_refused():
         vorn_gpu.simulate_forward_cpu(s, layer_heights=[0, 1], num_photons=1, per_leaf=True)
 
 
+@pytest.mark.parametrize("kwargs,message", [  # the plane has 2 primitives
+    (dict(primitive_temperatures=np.ones(3)),
+     "primitive_temperatures: array length 3 does not match n_primitives() = 2"),
+    (dict(primitive_emissivities=[0.9]),
+     "primitive_emissivities: array length 1 does not match n_primitives() = 2"),
+    (dict(primitive_temperatures=np.ones((2, 1))), "primitive_temperatures must be 1D"),
+    (dict(sif_spectra=np.ones((3, 2)), n_sif_bands=2),
+     "sif_spectra: array length 6 != n_sif_bands * n_primitives = 2 * 2 = 4"),
+    (dict(sif_spectra=np.ones(2), n_sif_bands=-1),
+     "sif_spectra: n_sif_bands must not be negative, got -1"),
+])
+def test_per_primitive_arrays_are_checked_against_the_primitive_count(kwargs, message):
+    with pytest.raises(RuntimeError) as err:
+        vorn_gpu.simulate_cpu(sunlit_plane(), spp=1, **kwargs)
+    assert str(err.value) == message
+    with pytest.raises(TypeError):  # keyword-only
+        vorn_gpu.simulate_cpu(sunlit_plane(), 1, 1, None, np.ones(2))
+
+
 def lidar_plane(num_bands=1, spectral=(0.3,), material=0):
     s = new_scene(CpuBackend(), num_bands, spectral, [(material, 0)])
     add_surface(s, quad(-50, 50, -50, 50), 0)

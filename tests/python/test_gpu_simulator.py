@@ -131,7 +131,7 @@ def test_simulator_keeps_its_context_alive(gpu):
 # ---- the GPU image against the CPU image ----------------------------------------
 
 FEATURES = ["sun", "uniform_sky", "parametric_sky", "thermal", "fisheye", "periodic",
-            "terrain"]
+            "terrain", "sif", "sif_only", "thermal_prims"]
 
 
 def canopy(backend, feature):
@@ -159,11 +159,12 @@ def canopy(backend, feature):
     scene.add_instance_xform(m, np.array([-1.2, 0, 0, 5, 0, 0.8, 0.3, 2, 0, 0, 1.5, 0.5],
                                          np.float32))
     scene.set_emitter(0, sun_at(35.0, 60.0), 24)
-    if feature in ("uniform_sky", "thermal", "fisheye", "periodic", "terrain"):
+    if feature in ("uniform_sky", "thermal", "fisheye", "periodic", "terrain", "sif",
+                   "thermal_prims"):
         scene.set_sky(27)
     if feature == "parametric_sky":
         scene.set_hw_sky(30, *sun_at(35.0, 60.0))
-    if feature == "thermal":
+    if feature.startswith("thermal"):
         scene.set_thermal_mode(True, [8000.0, 10000.0, 12000.0])
     # Terrain following starts the rays above the canopy, not between the bumps.
     cam = ortho_down(4.0, 4.0, 0.35 if feature == "terrain" else 6.0)
@@ -180,12 +181,26 @@ def canopy(backend, feature):
     return scene
 
 
+def primitive_data(feature, n):
+    """The same per-primitive arrays for both backends (n primitives)."""
+    rng = np.random.default_rng(11)
+    if feature == "thermal_prims":
+        return dict(primitive_temperatures=rng.uniform(280, 320, n).astype(np.float32),
+                    primitive_emissivities=rng.uniform(0.9, 1.0, n).astype(np.float32))
+    if feature.startswith("sif"):
+        return dict(sif_spectra=rng.uniform(0, 2, 2 * n).astype(np.float32), n_sif_bands=2,
+                    sif_only=feature == "sif_only")
+    return {}
+
+
 @pytest.mark.parametrize("feature", FEATURES)
 def test_gpu_image_equals_the_cpu_image(gpu, feature):
     cpu = CpuBackend()
-    want = cpu.render(canopy(cpu, feature), spp=2, max_depth=5)
+    cpu_scene = canopy(cpu, feature)
+    prims = primitive_data(feature, cpu_scene.total_triangles())
+    want = cpu.render_prims(cpu_scene, prims, spp=2, max_depth=5)
     scene = canopy(gpu, feature)
-    got = gpu.render(scene, spp=2, max_depth=5)
+    got = gpu.render_prims(scene, prims, spp=2, max_depth=5)
     assert got.shape == want.shape == (16, 20, 3) and want.any()
     if gpu.emulated:  # the same float arithmetic as the CPU engine, in the same order
         np.testing.assert_array_equal(got, want)

@@ -95,6 +95,62 @@ def test_thermal_lambertian_plate_emits_eps_planck(backend, case, temperature):
     np.testing.assert_allclose(img, np.broadcast_to(expected, img.shape), rtol=1e-5)
 
 
+@pytest.mark.parametrize("emissivities", [None, [0.6, 0.95]])
+def test_primitive_temperatures_and_emissivities_replace_the_materials(backend, emissivities):
+    # The unit square's triangles (x > y, then x < y), material at 300 K with
+    # emissivities EMISSIVITY, overridden per primitive; a sky reflected by 1 - eps.
+    temps, sky = [280.0, 330.0], np.array([2.0, 3.0, 4.0])
+    scene = new_scene(backend, 3, EMISSIVITY + list(sky), [(0, 0, [0.0, 0.0, 300.0])])
+    add_surface(scene, quad(0, 1, 0, 1), 0)
+    scene.set_sky(3)
+    scene.set_thermal_mode(True, THERMAL_WL)
+    n = 8
+    scene.set_sensor(0, n, n, 1.0, 1.0, ortho_down(0.5, 0.5, 1.0))
+    scene.build()
+    prims = {"primitive_temperatures": np.array(temps, np.float32)}
+    if emissivities:
+        prims["primitive_emissivities"] = np.array(emissivities, np.float32)
+    img = backend.render_prims(scene, prims, spp=2, max_depth=2)
+    for y in range(n):
+        for x in range(n):
+            p = 0 if y + 1 <= x else 1 if x + 1 <= y else None  # pixels off the diagonal
+            if p is None:
+                continue
+            eps = np.full(3, emissivities[p]) if emissivities else np.array(EMISSIVITY)
+            want = eps * [planck(w, temps[p]) for w in THERMAL_WL] + (1 - eps) * sky
+            np.testing.assert_allclose(img[y, x], want, rtol=1e-5, err_msg=str((x, y)))
+
+
+SIF_BANDS = [0.05, 0.125, 0.3, 0.7]  # SIF radiance per band, the same on both triangles
+
+
+@pytest.mark.parametrize("case", ["only_above", "only_below", "only_leaf_below", "extra_bands",
+                                  "with_sun"])
+def test_sif_is_the_emitting_faces_radiance_added_to_what_the_path_sees(backend, case):
+    rho, sun_e, sky = [0.3, 0.5, 0.7], [1.0, 2.0, 3.0], [5.0, 5.0, 5.0]
+    leaf = case == "only_leaf_below"
+    scene = new_scene(backend, 3, rho * (3 if leaf else 1) + sun_e + sky,
+                      [(13, 0, [0.5, 0.5]) if leaf else (0, 0)])
+    add_surface(scene, quad(0, 1, 0, 1), 0)
+    base = 9 if leaf else 3
+    scene.set_emitter(0, sun_at(30.0), base)
+    scene.set_sky(base + 3)
+    below = case.endswith("below")
+    cam = look_along([0, 0, 1], (0.5, 0.5, -1.0)) if below else ortho_down(0.5, 0.5, 1.0)
+    scene.set_sensor(0, 4, 4, 0.9, 0.9, cam)
+    scene.build()
+    n_sif = 4 if case == "extra_bands" else 2
+    sif = np.repeat(np.array(SIF_BANDS[:n_sif], np.float32), 2)  # [b * 2 + p]
+    prims = dict(sif_spectra=sif, n_sif_bands=n_sif, sif_only=case != "with_sun")
+    img = backend.render_prims(scene, prims, spp=2, max_depth=1 if case == "with_sun" else 3)
+    s = np.array((SIF_BANDS[:n_sif] + [0.0] * 3)[:3])  # bands past the image's are ignored
+    if case == "only_below":  # an opaque surface emits from its front face alone
+        s = np.zeros(3)
+    if case == "with_sun":  # rho E cos(theta) / pi + S; the sky only comes after a bounce
+        s = s + np.array(rho) * sun_e * math.cos(math.radians(30.0)) / math.pi
+    np.testing.assert_allclose(img, np.broadcast_to(s, img.shape), rtol=2e-6, atol=1e-12)
+
+
 RF, RB, TR = np.array([0.1, 0.4]), np.array([0.2, 0.3]), np.array([0.3, 0.05])
 RPV = [(0.12, 0.35), (0.75, 0.9), (-0.25, 0.1), (0.3, 0.6)]  # rho0, k, Theta, rho_c per band
 
