@@ -163,6 +163,7 @@ void Simulator::build_pipeline() {
 
 void Simulator::extend_pipeline_with_lidar() {
     if (lidar_group_) return;
+    init();
     release_lidar();
     try {
         lidar_module_ = create_module(read_ptx(programs::kLidarModule), programs::kLidarModule);
