@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <initializer_list>
+#include <limits>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -13,6 +14,7 @@
 #include "core/forward_photon.h"
 #include "embree/scene_view.h"
 #include "embree/workers.h"
+#include "scene/checks.h"
 
 namespace vorn::embree {
 
@@ -33,10 +35,14 @@ std::runtime_error request_error(const std::string& what) {
 /// products would overflow the index arithmetic.
 size_t tally_size(std::initializer_list<int64_t> dims, const char* what) {
     double n = 1.0;
-    for (int64_t d : dims) n *= double(d > 0 ? d : 0);
+    std::string shape;
+    for (int64_t d : dims) {
+        n *= double(d > 0 ? d : 0);
+        shape += (shape.empty() ? "" : " x ") + std::to_string(d);
+    }
     if (n > kMaxTallyValues)
-        throw request_error(std::string(what) + " would hold " + std::to_string(n) +
-                            " values, more than can be allocated");
+        throw request_error(std::string(what) + " of " + shape +
+                            " values is more than can be allocated");
     size_t out = 1;
     for (int64_t d : dims) out *= size_t(d > 0 ? d : 0);
     return out;
@@ -74,6 +80,21 @@ void check_request(const EmbreeSceneManager& scene, int nx, int ny, size_t num_l
         throw request_error(
             "prob_sun must be above 0 when no sky is set (every photon is a "
             "sun photon of weight photon_e / prob_sun)");
+}
+
+/// A sun photon weighs photon_e / prob_sun, which must stay a finite float, or
+/// the tallies turn infinite. (Sky photons weigh photon_e / (1 - prob_sun):
+/// below 1, a float prob_sun leaves 1 - prob_sun >= 6e-8, and the extent and
+/// photon count keep photon_e far below 6e-8 times the largest float.)
+void check_photon_weights(const EmbreeSceneManager& scene, float prob_sun, double photon_e) {
+    const double lo = photon_e / double(std::numeric_limits<float>::max());
+    if (prob_sun <= 0.0f || double(prob_sun) >= lo) return;
+    const bool sky = scene.sky.hw_sky_offset >= 0 || scene.sky.sky_offset >= 0;
+    throw request_error("prob_sun must lie in [" + show_value(lo) + ", 1]" +
+                        (sky ? " (or be 0: sky photons only)" : "") +
+                        " for this extent and photon count, or a sun photon's weight "
+                        "photon_e / prob_sun overflows a float; got " +
+                        show_value(prob_sun));
 }
 
 /// One worker's private tallies and its band scratch.
@@ -158,7 +179,8 @@ void setup_leaf_tally(RunContext& ctx, const EmbreeSceneManager& scene, int nb) 
     for (size_t i = 0; i < counts.size(); ++i)
         ctx.leaf_offsets[i + 1] = ctx.leaf_offsets[i] + counts[i];
     const int64_t total = ctx.leaf_offsets.back();
-    ctx.leaf.assign(tally_size({total, nb}, "the per-leaf tally"), 0.0);
+    allocate(ctx.leaf, tally_size({total, nb}, "the per-leaf tally"), 0.0, kWho,
+             "the per-leaf tally");
     ctx.cfg.leaf_offsets = ctx.leaf_offsets.data();
     ctx.cfg.num_instances = int32_t(counts.size());
     ctx.cfg.num_leaf_values = int64_t(ctx.leaf.size());
@@ -170,8 +192,11 @@ std::vector<ThreadTallies> make_thread_tallies(const RunContext& ctx, int thread
                                                const ForwardTallies& sizes) {
     std::vector<ThreadTallies> tallies(static_cast<size_t>(threads));
     const size_t nb = size_t(sizes.nb);
+    check_allocation(double(threads) * double(sizes.grid.size() + sizes.brf.size()) * 8.0, kWho,
+                     "the per-thread grid and BRF tallies of " + std::to_string(threads) +
+                         " threads");
     for (ThreadTallies& t : tallies) {
-        t.grid.assign(sizes.grid.size(), 0.0);
+        allocate(t.grid, sizes.grid.size(), 0.0, kWho, "a thread's grid tally");
         t.brf.assign(ctx.brf_on ? sizes.brf.size() : 1, 0.0);
         t.albedo.assign(ctx.albedo_on ? nb : 1, 0.0);
         t.terrain.assign(ctx.terrain_on ? nb : 1, 0.0);
@@ -197,6 +222,7 @@ void setup_context(RunContext& ctx, const EmbreeSceneManager& scene, int nx, int
     ForwardConfig& cfg = ctx.cfg;
     cfg.grid = ForwardGrid{nx, ny, nz, w / float(nx), h / float(ny), ctx.layers.data()};
     cfg.photon_e = num_photons > 0 ? double(w) * double(h) / double(num_photons) : 0.0;
+    check_photon_weights(scene, prob_sun, cfg.photon_e);
     cfg.prob_sun = prob_sun;
     cfg.max_depth = max_depth;
     cfg.rr_depth = rr_depth;
@@ -217,7 +243,7 @@ ForwardTallies empty_result(const RunContext& ctx, int nb) {
     out.ny = g.ny;
     out.nz = g.nz;
     out.nb = nb;
-    out.grid.assign(tally_size({g.nx, g.ny, g.nz, nb}, "the grid"), 0.0f);
+    allocate(out.grid, tally_size({g.nx, g.ny, g.nz, nb}, "the grid"), 0.0f, kWho, "the grid");
     if (ctx.brf_on)
         out.brf.assign(tally_size({ctx.cfg.num_brf_dirs, nb}, "the BRF tally"), 0.0f);
     if (ctx.albedo_on) out.albedo.assign(size_t(nb), 0.0f);
@@ -234,7 +260,9 @@ ForwardTallies render_forward(EmbreeSceneManager& scene, int nx, int ny,
                               int max_depth, int rr_depth, int num_threads,
                               std::function<void(int, int, float)> progress,
                               int terrain_instance_id) {
+    const SceneDescription::InUse in_use(scene);  // the scene cannot change under the workers
     const int nb = num_bands;
+    if (nb < 1) throw request_error("num_bands must be at least 1, got " + std::to_string(nb));
     scene.validate_for_engine(nb, kWho, false);
     max_depth = max_depth_override(max_depth, "[CPU fwd]");
     RunContext ctx;

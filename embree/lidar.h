@@ -16,8 +16,9 @@ namespace vorn::embree {
 /// calling thread at the end. Results do not depend on the thread count,
 /// except for the order of direct-mode records. Throws std::runtime_error for
 /// an unbuilt scene, a scene whose materials would be read out of range,
-/// num_wavelengths outside [1, scene bands], and the arguments prepare_lidar
-/// rejects.
+/// num_wavelengths outside [1, scene bands] (and a scene of no bands), and the
+/// arguments prepare_lidar rejects. While it runs, every operation that
+/// changes the scene is refused.
 LiDARResult simulate_lidar(EmbreeSceneManager& scene, const float* origins,
                            const float* directions, int num_pulses,
                            float beam_half_angle_rad, int beam_samples_per_dim,

@@ -105,7 +105,7 @@ def test_defaults_and_diagnostic_line(capfd):
     (dict(max_range=1e12), "32-bit"),
 ])
 def test_invalid_arguments_raise_clear_errors(kw, word):
-    with pytest.raises(RuntimeError, match=r"^simulate_lidar: .*" + re.escape(word)):
+    with pytest.raises(RuntimeError, match=r"^simulate_lidar_cpu: .*" + re.escape(word)):
         lidar(ground_scene(), [[0, 0, 10]], [[0, 0, -1]], **kw)
 
 
