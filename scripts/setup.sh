@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what a fresh Debian 12 machine lacks (compiler, CMake, Embree,
-# GoogleTest from Debian; pybind11, scikit-build-core, NumPy, pytest from PyPI)
+# GoogleTest from Debian; pybind11, scikit-build-core, NumPy, pytest and
+# hypothesis from PyPI)
 # and builds and installs the vorn_gpu module into the active Python.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -23,7 +24,7 @@ if [ ${#missing[@]} -gt 0 ]; then
     DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
-"$PY" -m pip install -q --disable-pip-version-check "pybind11>=2.12" "scikit-build-core>=0.8" numpy pytest
+"$PY" -m pip install -q --disable-pip-version-check "pybind11>=2.12" "scikit-build-core>=0.8" numpy pytest hypothesis
 echo "[setup] building and installing vorn_gpu"
 "$PY" -m pip install -q --disable-pip-version-check --no-build-isolation .
 "$PY" -c "import vorn_gpu; print('[setup] vorn_gpu', vorn_gpu.__version__, 'HAS_EMBREE', vorn_gpu.HAS_EMBREE)"
