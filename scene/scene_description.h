@@ -151,8 +151,18 @@ protected:
     float max_height_ = 0.0f;
 
 private:
-    /// Simulations running on this scene (see InUse).
-    mutable std::atomic<int> simulations_{0};
+    /// Simulations running on this scene (see InUse). A copied or moved scene
+    /// is a new one, with none running.
+    struct UseCount {
+        std::atomic<int> n{0};
+        UseCount() = default;
+        UseCount(const UseCount&) {}
+        UseCount& operator=(const UseCount&) { return *this; }
+        int operator++() { return ++n; }
+        int operator--() { return --n; }
+        int load() const { return n.load(); }
+    };
+    mutable UseCount simulations_;
 };
 
 }  // namespace vorn
