@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Release check: a long fuzz of the Python API against the installed vorn_gpu.
-# Runs N random call sequences (default 1000, some 20,000 calls), each in a
+# Runs N random call sequences (default 1000, some 27,000 calls), each in a
 # child forked from a clean fork server, and prints the summary line:
 # sequences, calls, crashes, hangs, contract breaches and duration. Fails with
 # the shortest call sequence found when any sequence crashed, hung or broke the

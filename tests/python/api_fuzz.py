@@ -75,7 +75,7 @@ def array(values, dtype):
 
 
 def flat(lengths, elem=None):
-    """1-D arrays (float32, float64, int or a list) of the given lengths, now and
+    """1-D arrays (float32, float64 or a list) of the given lengths, now and
     then one of another shape."""
     elem = fl() if elem is None else elem
     body = st.sampled_from(lengths).flatmap(lambda n: st.lists(elem, min_size=n, max_size=n))
@@ -87,10 +87,10 @@ def flat(lengths, elem=None):
 def xform(base):
     """`base` with a few entries replaced by odd values (singular, huge, NaN)."""
     def make(edits):
-        x = np.array(base, np.float32)
+        x = list(base)
         for i, v in edits:
             x[i % len(x)] = v
-        return x
+        return array(x, "f4")
     return st.lists(st.tuples(st.integers(0, 15), fl(-3, 3)), max_size=3).map(make)
 
 
