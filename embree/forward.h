@@ -48,7 +48,7 @@ struct ForwardTallies {
 ///   leaves the call after the workers are joined and the tallies are lost.
 /// Throws std::runtime_error for num_bands < 1, fewer than two layer heights, a
 /// grid or extent that is not positive, prob_sun outside [0, 1] (or 0 without a
-/// sky) or so close to 0 (or to 1 with a sky) that a photon's weight would
+/// sky) or so close to 0 that a sun photon's weight photon_e / prob_sun would
 /// overflow a float, and a scene that is not built or would be read out of
 /// range; AllocationError when the tallies do not fit in memory. While it runs,
 /// every operation that changes the scene is refused.
