@@ -23,9 +23,11 @@ py::array_t<float> simulate_cpu(vorn::embree::EmbreeSceneManager& scene, int spp
                                 int max_depth, const py::object& progress) {
     // Interruptible even without a callable: Ctrl-C is noticed between passes
     // on this thread, and the partial image is dropped with the exception.
+    const uint64_t rejected = scene.rejected_rays();
     vorn::embree::BackwardImage img = vorn::embree::render_backward(
         scene, spp, max_depth, kRussianRouletteDepth, kAllHardwareThreads,
         wrap_progress_interruptible(progress));
+    report_rejected_rays(scene.rejected_rays() - rejected, "[CPU bwd]");
     return to_array(img.image, {img.height, img.width, img.nb});
 }
 
