@@ -117,7 +117,11 @@ VORN_HD bool camera_ray(const SensorData& s, float u, float v, float3* o, float3
 /// enough to put the hit point under the surface it found.
 template <class Tracer>
 VORN_HD void follow_terrain(const Tracer& tracer, float3& o, float3 d, float max_height) {
-    float3 ground = o + (-o.z / d.z) * d;
+    // A ray that never crosses the ground plane (d.z = 0: looking sideways)
+    // has no terrain below it to follow.
+    const float t_ground = -o.z / d.z;
+    if (!(f_abs(t_ground) < 1e30f)) return;
+    float3 ground = o + t_ground * d;
     auto h =
         tracer.trace_ray(make_f3(ground.x, ground.y, o.z), make_f3(0.0f, 0.0f, -1.0f));
     if (!h.hit) return;

@@ -10,6 +10,7 @@
 #include "core/backward_path.h"
 #include "embree/scene_view.h"
 #include "embree/workers.h"
+#include "scene/checks.h"
 
 namespace vorn::embree {
 
@@ -125,8 +126,12 @@ BackwardImage render_backward(EmbreeSceneManager& scene, int spp, int max_depth,
                               int rr_depth, int num_threads,
                               std::function<void(int, int, float)> progress,
                               const PrimitiveInputs& prims) {
+    const SceneDescription::InUse in_use(scene);  // the scene cannot change under the workers
     const int nb = scene.num_bands;
     scene.validate_for_engine(nb, kWho);
+    if (nb < 1)
+        throw std::runtime_error(std::string(kWho) + ": the scene has " + std::to_string(nb) +
+                                 " bands; set_num_bands must be at least 1");
     check_sensor(scene.sensor);
     check_primitive_inputs(prims, scene.total_triangles());
     max_depth = max_depth_override(max_depth, "[CPU bwd]");
@@ -135,11 +140,13 @@ BackwardImage render_backward(EmbreeSceneManager& scene, int spp, int max_depth,
     out.width = scene.sensor.width;
     out.height = scene.sensor.height;
     out.nb = nb;
-    out.image.assign(size_t(out.width) * size_t(out.height) * size_t(nb), 0.0f);
+    allocate(out.image, size_t(out.width) * size_t(out.height) * size_t(nb), 0.0f, kWho,
+             "the image");
     // More threads than rows would only wait on the row counter.
     const int threads = std::max(1, std::min(resolve_threads(num_threads), out.height));
     const Clock::time_point start = Clock::now();
-    if (spp < 1) return out;
+    // Without pixels there is nothing to render, however many passes.
+    if (spp < 1 || out.image.empty()) return out;
 
     PassContext ctx;
     ctx.scene = &scene;

@@ -40,10 +40,13 @@ struct PrimitiveInputs {
 /// `num_threads` < 1 uses every hardware thread. `progress`, when set, is
 /// called on the calling thread after every pass with (passes done, spp,
 /// elapsed ms); an exception it throws leaves the call and the image is lost.
-/// Throws std::runtime_error for an unbuilt scene, a scene whose materials,
-/// emitter or sky would be read out of range, a thermal wavelength list
-/// shorter than the band count, a sensor size that is negative or too large,
-/// or per-primitive arrays whose lengths do not match the scene's primitives.
+/// An image without pixels returns at once, without passes or progress.
+/// Throws std::runtime_error for an unbuilt scene, fewer than one band, a
+/// scene whose materials, emitter or sky would be read out of range, a thermal
+/// wavelength list shorter than the band count, a sensor size that is
+/// negative or too large, or per-primitive arrays whose lengths do not match
+/// the scene's primitives; AllocationError when the image does not fit in
+/// memory. While it runs, every operation that changes the scene is refused.
 BackwardImage render_backward(EmbreeSceneManager& scene, int spp, int max_depth,
                               int rr_depth, int num_threads,
                               std::function<void(int, int, float)> progress,

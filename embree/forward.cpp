@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <condition_variable>
 #include <initializer_list>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <stdexcept>
@@ -17,6 +18,7 @@
 #include "core/forward_photon.h"
 #include "embree/scene_view.h"
 #include "embree/workers.h"
+#include "scene/checks.h"
 
 namespace vorn::embree {
 
@@ -37,10 +39,14 @@ std::runtime_error request_error(const std::string& what) {
 /// products would overflow the index arithmetic.
 size_t tally_size(std::initializer_list<int64_t> dims, const char* what) {
     double n = 1.0;
-    for (int64_t d : dims) n *= double(d > 0 ? d : 0);
+    std::string shape;
+    for (int64_t d : dims) {
+        n *= double(d > 0 ? d : 0);
+        shape += (shape.empty() ? "" : " x ") + std::to_string(d);
+    }
     if (n > kMaxTallyValues)
-        throw request_error(std::string(what) + " would hold " + std::to_string(n) +
-                            " values, more than can be allocated");
+        throw request_error(std::string(what) + " of " + shape +
+                            " values is more than can be allocated");
     size_t out = 1;
     for (int64_t d : dims) out *= size_t(d > 0 ? d : 0);
     return out;
@@ -72,6 +78,24 @@ void check_request(int nx, int ny, size_t num_layers, float prob_sun, float w, f
     if (!(prob_sun >= 0.0f && prob_sun <= 1.0f))
         throw request_error("prob_sun must lie in [0, 1], got " +
                             std::to_string(prob_sun));
+}
+
+/// With a sky, a sun photon weighs photon_e / prob_sun, which must stay a
+/// finite float, or the tallies turn infinite. (Sky photons weigh
+/// photon_e / (1 - prob_sun): below 1, a float prob_sun leaves
+/// 1 - prob_sun >= 6e-8, and the extent and photon count keep photon_e far
+/// below 6e-8 times the largest float. Without a sky every photon is a sun
+/// photon of weight photon_e.)
+void check_photon_weights(const EmbreeSceneManager& scene, float prob_sun, double photon_e) {
+    const bool sky = scene.sky.hw_sky_offset >= 0 || scene.sky.sky_offset >= 0;
+    if (!sky) return;
+    const double lo = photon_e / double(std::numeric_limits<float>::max());
+    if (prob_sun <= 0.0f || double(prob_sun) >= lo) return;
+    throw request_error("prob_sun must lie in [" + show_value(lo) +
+                        ", 1] (or be 0: sky photons only) for this extent and photon "
+                        "count, or a sun photon's weight photon_e / prob_sun overflows "
+                        "a float; got " +
+                        show_value(prob_sun));
 }
 
 // ---- tallies of one chunk of photons ----------------------------------------
@@ -273,6 +297,7 @@ void setup_context(RunContext& ctx, const EmbreeSceneManager& scene, int nx, int
     ForwardConfig& cfg = ctx.cfg;
     cfg.grid = ForwardGrid{nx, ny, nz, w / float(nx), h / float(ny), ctx.layers.data()};
     cfg.photon_e = num_photons > 0 ? double(w) * double(h) / double(num_photons) : 0.0;
+    check_photon_weights(scene, prob_sun, cfg.photon_e);
     cfg.prob_sun = prob_sun;
     cfg.max_depth = max_depth;
     cfg.rr_depth = rr_depth;
@@ -296,13 +321,14 @@ ForwardTallies empty_result(RunContext& ctx, int nb, bool per_leaf) {
     out.ny = g.ny;
     out.nz = g.nz;
     out.nb = nb;
-    out.grid.assign(tally_size({g.nx, g.ny, g.nz, nb}, "the grid"), 0.0f);
+    allocate(out.grid, tally_size({g.nx, g.ny, g.nz, nb}, "the grid"), 0.0f, kWho, "the grid");
     if (ctx.brf_on)
         out.brf.assign(tally_size({ctx.cfg.num_brf_dirs, nb}, "the BRF tally"), 0.0f);
     if (ctx.albedo_on) out.albedo.assign(size_t(nb), 0.0f);
     if (ctx.terrain_on) out.terrain.assign(size_t(nb), 0.0f);
     if (per_leaf)
-        out.leaf.assign(tally_size({ctx.leaf_offsets.back(), nb}, "the per-leaf tally"), 0.0f);
+        allocate(out.leaf, tally_size({ctx.leaf_offsets.back(), nb}, "the per-leaf tally"),
+                 0.0f, kWho, "the per-leaf tally");
     ctx.leaf_on = !out.leaf.empty();
     ctx.cfg.num_leaf_values = int64_t(out.leaf.size());
     return out;
@@ -334,7 +360,9 @@ ForwardTallies render_forward(EmbreeSceneManager& scene, int nx, int ny,
                               int max_depth, int rr_depth, int num_threads,
                               std::function<void(int, int, float)> progress,
                               int terrain_instance_id) {
+    const SceneDescription::InUse in_use(scene);  // the scene cannot change under the workers
     const int nb = num_bands;
+    if (nb < 1) throw request_error("num_bands must be at least 1, got " + std::to_string(nb));
     scene.validate_for_engine(nb, kWho, false);
     max_depth = max_depth_override(max_depth, "[CPU fwd]");
     RunContext ctx;
@@ -342,6 +370,10 @@ ForwardTallies render_forward(EmbreeSceneManager& scene, int nx, int ny,
                   brf_directions, num_brf_dirs, max_depth, rr_depth, terrain_instance_id);
     ForwardTallies out = empty_result(ctx, nb, per_leaf);
     const int threads = resolve_threads(num_threads);
+    // The totals and a chunk tally per thread (and two spare), in double.
+    check_allocation(double(threads + 3) * double(out.grid.size() + out.brf.size()) * 8.0,
+                     kWho, "the grid and BRF tallies of " + std::to_string(threads) +
+                               " threads");
     Totals totals{std::vector<double>(out.grid.size()), std::vector<double>(out.brf.size()),
                   std::vector<double>(out.albedo.size()),
                   std::vector<double>(out.terrain.size()),

@@ -51,10 +51,13 @@ struct ForwardTallies {
 /// - `progress`, when set, is called on the calling thread after every batch
 ///   with (photons done, num_photons, elapsed ms); an exception it throws
 ///   leaves the call after the workers are joined and the tallies are lost.
-/// Throws std::runtime_error for fewer than two layer heights, a grid or
-/// extent that is not positive, prob_sun outside [0, 1], a per-leaf tally over
-/// more than 2^31 - 1 triangles, and a scene that is not built or would be
-/// read out of range.
+/// Throws std::runtime_error for num_bands < 1, fewer than two layer heights, a
+/// grid or extent that is not positive, prob_sun outside [0, 1] or so close to
+/// 0 that a sun photon's weight photon_e / prob_sun would overflow a float, a
+/// per-leaf tally over more than 2^31 - 1 triangles, and a scene that is not
+/// built or would be read out of range; AllocationError when the tallies do not
+/// fit in memory. While it runs, every operation that changes the scene is
+/// refused.
 ForwardTallies render_forward(EmbreeSceneManager& scene, int nx, int ny,
                               const std::vector<float>& layer_heights, int num_photons,
                               int num_bands, bool per_leaf, float prob_sun,

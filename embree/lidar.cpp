@@ -11,11 +11,12 @@
 #include "core/beam.h"
 #include "embree/scene_view.h"
 #include "embree/workers.h"
+#include "scene/checks.h"
 
 namespace vorn::embree {
 namespace {
 
-constexpr const char* kWho = "simulate_lidar";
+constexpr const char* kWho = "simulate_lidar_cpu";
 
 /// Everything a worker reads; shared read-only by all workers.
 struct LidarJob {
@@ -77,6 +78,10 @@ int next_pulse(std::atomic<int64_t>& counter, const std::atomic<bool>& stop,
 /// in the spectral array. Emitter, sky and thermal settings are never read.
 void check_scene(const EmbreeSceneManager& scene, int num_wavelengths) {
     scene.validate_for_engine(0, kWho, false);  // built, and every mesh's material exists
+    if (scene.num_bands < 1)
+        throw std::runtime_error(std::string(kWho) + ": the scene has " +
+                                 std::to_string(scene.num_bands) +
+                                 " bands; set_num_bands must be at least 1");
     if (num_wavelengths < 1 || num_wavelengths > scene.num_bands)
         throw std::runtime_error(
             std::string(kWho) + ": num_wavelengths must lie in [1, " +
@@ -103,7 +108,7 @@ void check_scene(const EmbreeSceneManager& scene, int num_wavelengths) {
 void run_waveform(const LidarJob& job, int workers, LiDARResult& result) {
     const int nb = job.shot.num_bins, nw = job.num_wavelengths;
     const size_t block = size_t(nb) * size_t(nw);
-    result.waveform.assign(size_t(job.num_pulses) * block, 0.0f);
+    allocate(result.waveform, size_t(job.num_pulses) * block, 0.0f, kWho, "the waveforms");
     std::atomic<int64_t> counter{0};
     std::atomic<bool> stop{false};
     run_workers(workers, stop, [&](int) {
@@ -163,6 +168,7 @@ LiDARResult simulate_lidar(EmbreeSceneManager& scene, const float* origins,
                            float pulse_fwhm_ns, float peak_threshold,
                            int max_returns_per_pulse, bool direct_mode, int num_threads,
                            std::function<void(int, int, float)> progress) {
+    const SceneDescription::InUse in_use(scene);  // the scene cannot change under the workers
     check_scene(scene, num_wavelengths);
     const LidarSetup setup = prepare_lidar(
         kWho, num_pulses, beam_half_angle_rad, beam_samples_per_dim, range_resolution,

@@ -20,7 +20,8 @@ namespace vorn::embree {
 /// std::runtime_error for an unbuilt scene, a mesh material that does not
 /// exist, reflectances the engine would read out of range, num_wavelengths
 /// outside [1, scene bands], and the arguments prepare_lidar rejects; the
-/// emitter, sky and thermal settings are not read, so not checked.
+/// emitter, sky and thermal settings are not read, so not checked. While it
+/// runs, every operation that changes the scene is refused.
 LiDARResult simulate_lidar(EmbreeSceneManager& scene, const float* origins,
                            const float* directions, int num_pulses,
                            float beam_half_angle_rad, int beam_samples_per_dim,

@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "scene/checks.h"
+
 namespace vorn::embree {
 
 namespace {
@@ -57,6 +59,7 @@ void EmbreeSceneManager::check_device_error(const char* step) {
 }
 
 void EmbreeSceneManager::build() {
+    require_idle("build");
     validate_geometry();  // before anything is released: a failed build leaves the scene as it was
     release_scenes();
     instance_infos_.clear();
@@ -114,18 +117,30 @@ void EmbreeSceneManager::build() {
 }
 
 void EmbreeSceneManager::build_reuse_gas() {
+    require_idle("build_reuse_gas");
     // Without a previous build there is nothing to reuse, and marking the
     // scene built would let queries run against a scene that does not exist.
     if (!top_scene_) throw std::runtime_error("build_reuse_gas: scene not built. Call build() first.");
+    validate_instance_meshes("build_reuse_gas");
     compute_max_height();
     built = true;
 }
 
-void EmbreeSceneManager::clear_for_reuse() { clear_description_for_reuse(); }
+void EmbreeSceneManager::clear_for_reuse() {
+    require_idle("clear_for_reuse");
+    clear_description_for_reuse();
+}
 
 void EmbreeSceneManager::update_instance_transform(int id, const float xform[12]) {
+    const char* who = "update_instance_transform";
+    require_idle(who);
     if (id < 0 || size_t(id) >= instances.size())
         throw std::runtime_error("update_instance_transform: id out of range");
+    // A built instance takes the transform at once (no build checks it), so it
+    // must be one that rays can be traced through.
+    check_coordinates(xform, 12, who, "xform");
+    const std::string defect = transform_defect(xform);
+    if (!defect.empty()) fail_input(who, "the transform " + defect);
     Instance& inst = instances[size_t(id)];
     std::memcpy(inst.xform, xform, sizeof inst.xform);
     if (!built || !top_scene_ || inst.geom_id == kInvalidGeomId) return;
@@ -138,6 +153,7 @@ void EmbreeSceneManager::update_instance_transform(int id, const float xform[12]
 }
 
 void EmbreeSceneManager::refit_ias() {
+    require_idle("refit_ias");
     if (!built || !top_scene_) throw std::runtime_error("refit_ias: scene not built. Call build() first.");
     rtcCommitScene(top_scene_);
     check_device_error("refit");
@@ -168,6 +184,10 @@ void init_ray(RTCRay& ray, const float3& o, const float3& d, float tfar) {
 RayHit EmbreeSceneManager::trace_ray(const float3& origin, const float3& direction) const {
     RayHit out{};
     if (!top_scene_) return out;
+    if (!ray_in_range(origin, direction)) {  // Embree would abort on it
+        rejected_rays_.fetch_add(1, std::memory_order_relaxed);
+        return out;
+    }
     RTCRayHit rh;
     init_ray(rh.ray, origin, direction, 1e16f);
     rh.hit.geomID = RTC_INVALID_GEOMETRY_ID;
@@ -200,6 +220,10 @@ bool EmbreeSceneManager::trace_shadow(const float3& origin, const float3& direct
     // Embree skips a ray whose tfar lies below tnear and leaves tfar as it was,
     // so a negative tfar would read as "occluded" below.
     if (!top_scene_ || !(tfar >= kTnear)) return false;
+    if (!ray_in_range(origin, direction)) {  // Embree would abort on it
+        rejected_rays_.fetch_add(1, std::memory_order_relaxed);
+        return false;
+    }
     RTCRay ray;
     init_ray(ray, origin, direction, tfar);
     rtc_occluded1(top_scene_, &ray);

@@ -3,6 +3,7 @@
 // instances), and the two ray queries every CPU engine uses.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -38,10 +39,15 @@ public:
     /// True when the scene holds at least one mesh.
     bool has_gpu_meshes() const { return !meshes.empty(); }
 
-    /// Closest hit from tnear = 1e-4; t is in units of |direction|.
+    /// Closest hit from tnear = 1e-4; t is in units of |direction|. A ray
+    /// Embree cannot take (see ray_in_range) is a miss, counted in
+    /// rejected_rays().
     RayHit trace_ray(const float3& origin, const float3& direction) const;
     /// True when anything lies between 1e-4 and tfar (units of |direction|).
+    /// A ray Embree cannot take is unoccluded, counted in rejected_rays().
     bool trace_shadow(const float3& origin, const float3& direction, float tfar) const;
+    /// Rays refused by trace_ray and trace_shadow since the scene was made.
+    uint64_t rejected_rays() const { return rejected_rays_.load(); }
 
     const std::vector<InstanceInfo>& instance_infos() const { return instance_infos_; }
 
@@ -54,6 +60,7 @@ private:
     std::vector<InstanceInfo> instance_infos_;
     std::vector<RTCScene> mesh_scenes_;
     std::string embree_error_;  ///< first message of Embree's error callback
+    mutable std::atomic<uint64_t> rejected_rays_{0};
 };
 
 }  // namespace vorn::embree

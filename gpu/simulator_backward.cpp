@@ -11,6 +11,7 @@
 
 #include "gpu/optix_api.h"
 #include "gpu/simulator.h"
+#include "scene/checks.h"
 
 namespace vorn {
 
@@ -48,6 +49,8 @@ std::vector<float> Simulator::simulate(SceneManager& scene, int spp, int max_dep
     if (&scene.context() != &ctx_)
         throw std::runtime_error(
             "simulate: the scene lives on another OptiXContext than this Simulator");
+    // The launches read the scene's device buffers: no change until the last one.
+    const SceneDescription::InUse in_use(scene);
     // What the device programs would otherwise read out of bounds: material,
     // emitter and sky ranges of the spectral array, thermal wavelengths.
     scene.validate_for_engine(scene.num_bands, "simulate");
@@ -98,7 +101,8 @@ std::vector<float> Simulator::simulate(SceneManager& scene, int spp, int max_dep
          << " spp = " << total << " ms (" << total / float(spp) << " ms/spp)\n";
     std::cerr << line.str() << std::flush;
 
-    std::vector<float> image(size_t(pixels) * size_t(nb), 0.0f);
+    std::vector<float> image;
+    allocate(image, size_t(pixels) * size_t(nb), 0.0f, "simulate", "the image");
     if (!image.empty())
         buffers_.film.copy_to_host(image.data(), image.size() * sizeof(float), "download");
     return image;

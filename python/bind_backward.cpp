@@ -41,7 +41,7 @@ std::vector<float> optional_1d(const py::object& a, const char* name) {
     if (a.is_none()) return {};
     const FloatArray arr = py::cast<FloatArray>(a);
     if (arr.ndim() != 1) throw std::runtime_error(std::string(name) + " must be 1D");
-    return read_1d(arr);
+    return read_1d(arr, "simulate_cpu", name);
 }
 
 py::array_t<float> simulate_cpu(vorn::embree::EmbreeSceneManager& scene, int spp,
@@ -61,9 +61,11 @@ py::array_t<float> simulate_cpu(vorn::embree::EmbreeSceneManager& scene, int spp
     prims.sif_only = sif_only;
     // Interruptible even without a callable: Ctrl-C is noticed between passes
     // on this thread, and the partial image is dropped with the exception.
+    const uint64_t rejected = scene.rejected_rays();
     vorn::embree::BackwardImage img = vorn::embree::render_backward(
         scene, spp, max_depth, kRussianRouletteDepth, kAllHardwareThreads,
         wrap_progress_interruptible(progress), prims);
+    report_rejected_rays(scene.rejected_rays() - rejected, "[CPU bwd]");
     return to_array(img.image, {img.height, img.width, img.nb});
 }
 

@@ -5,6 +5,7 @@
 #include "embree/forward.h"
 #include "python/bindings.h"
 #include "python/convert.h"
+#include "scene/checks.h"
 
 namespace vorn::py_bind {
 
@@ -12,6 +13,7 @@ namespace {
 
 constexpr int kRussianRouletteDepth = 3;
 constexpr int kAllHardwareThreads = 0;
+constexpr const char* kWho = "simulate_forward_cpu";
 
 constexpr const char* kSimulateForwardCpuDoc =
     "Trace num_photons photons from the sun and the sky down onto the scene on the "
@@ -25,7 +27,7 @@ constexpr const char* kSimulateForwardCpuDoc =
 /// for and given; then a 1-D array holding at least 3 * num_brf_dirs values.
 std::vector<float> read_brf_directions(const FloatArray& dirs, int num_brf_dirs) {
     if (num_brf_dirs <= 0 || dirs.size() < 1) return {};
-    return read_1d_at_least(dirs, 3 * size_t(num_brf_dirs), "brf_directions");
+    return read_directions(dirs, num_brf_dirs, kWho, "brf_directions");
 }
 
 py::dict to_dict(const vorn::embree::ForwardTallies& t, bool per_leaf, int num_brf_dirs) {
@@ -52,8 +54,11 @@ py::dict simulate_forward_cpu(vorn::embree::EmbreeSceneManager& scene, int nx, i
         throw std::runtime_error(
             "simulate_forward_cpu: num_bands must be at least 1, got " +
             std::to_string(num_bands));
-    const std::vector<float> layers = read_1d(layer_heights);
+    check_finite(prob_sun, kWho, "prob_sun");
+    const std::vector<float> layers = read_1d(layer_heights, kWho, "layer_heights");
+    check_coordinates(layers.data(), layers.size(), kWho, "layer_heights");
     const std::vector<float> dirs = read_brf_directions(brf_directions, num_brf_dirs);
+    const uint64_t rejected = scene.rejected_rays();
     // Interruptible even without a callable: Ctrl-C is noticed between
     // batches on this thread, and the partial tallies are dropped.
     vorn::embree::ForwardTallies t = vorn::embree::render_forward(
@@ -61,6 +66,7 @@ py::dict simulate_forward_cpu(vorn::embree::EmbreeSceneManager& scene, int nx, i
         dirs.empty() ? nullptr : dirs.data(), num_brf_dirs, max_depth,
         kRussianRouletteDepth, kAllHardwareThreads, wrap_progress_interruptible(progress),
         terrain_instance_id);
+    report_rejected_rays(scene.rejected_rays() - rejected, "[CPU fwd]");
     return to_dict(t, per_leaf, num_brf_dirs);
 }
 

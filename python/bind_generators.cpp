@@ -3,6 +3,7 @@
 #include "python/bindings.h"
 #include "python/convert.h"
 #include "python/generators.h"
+#include "scene/checks.h"
 
 namespace vorn::py_bind {
 
@@ -28,24 +29,35 @@ py::dict to_dict(const MeshArrays& mesh) {
 
 }  // namespace
 
+// Sizes and signs are free (a negative radius mirrors the mesh); only
+// non-finite values are refused, as no scene would accept their vertices.
 void bind_generators(py::module_& m) {
     m.def(
         "make_ground_plane",
         [](float half_w, float half_h, int /*material_id: carried by add_mesh, not the mesh*/) {
+            check_finite(half_w, "make_ground_plane", "half_w");
+            check_finite(half_h, "make_ground_plane", "half_h");
             return to_dict(make_ground_plane(half_w, half_h));
         },
         py::arg("half_w") = 50.0f, py::arg("half_h") = 50.0f, py::arg("material_id") = 0);
     m.def(
         "make_sphere",
         [](float radius, const FloatArray& center, int subdivisions) {
+            check_finite(radius, "make_sphere", "radius");
+            const float3 c = read_vec3(center, "make_sphere", "center");
+            check_finite(c.x, "make_sphere", "center[0]");
+            check_finite(c.y, "make_sphere", "center[1]");
+            check_finite(c.z, "make_sphere", "center[2]");
             MeshArrays mesh;
-            make_sphere(radius, read_vec3(center, "center"), subdivisions, mesh);
+            make_sphere(radius, c, subdivisions, mesh);
             return to_dict(mesh);
         },
         py::arg("radius"), py::arg("center"), py::arg("subdivisions") = 2);
     m.def(
         "make_cylinder",
         [](float radius, float height, int segments) {
+            check_finite(radius, "make_cylinder", "radius");
+            check_finite(height, "make_cylinder", "height");
             return to_dict(make_cylinder(radius, height, segments));
         },
         py::arg("radius"), py::arg("height"), py::arg("segments") = 8);

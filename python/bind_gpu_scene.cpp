@@ -1,7 +1,8 @@
 // Python side of the GPU scene. The methods it shares with the CPU scene come
 // from bind_scene_common.h, written once for both; this file adds only what
 // the GPU scene alone has: patching spectral values on the device and the
-// per-primitive buffers.
+// per-primitive buffers, which, like every change, wait until no simulation
+// runs on the scene.
 #ifdef VORN_WITH_GPU
 
 #include "gpu/scene_manager.h"
@@ -15,9 +16,9 @@ namespace {
 
 /// All values of a 1-D array in index order; any other shape raises
 /// RuntimeError "<name> must be 1D".
-std::vector<float> read_1d_named(const FloatArray& a, const char* name) {
+std::vector<float> read_1d_named(const FloatArray& a, const char* who, const char* name) {
     if (a.ndim() != 1) throw std::runtime_error(std::string(name) + " must be 1D");
-    return read_1d(a);
+    return read_1d(a, who, name);
 }
 
 using CFloatArray = py::array_t<float, py::array::c_style | py::array::forcecast>;
@@ -40,11 +41,16 @@ void bind_primitive_buffers(py::class_<SceneManager>& c) {
         .def(
             "set_primitive_temperatures",
             [](SceneManager& s, const FloatArray& t) {
-                s.set_primitive_temperatures(read_1d_named(t, "temperatures"));
+                idle(s, "set_primitive_temperatures")
+                    .set_primitive_temperatures(read_1d_named(t, "set_primitive_temperatures", "temperatures"));
             },
             py::arg("temperatures"), doc::kSetPrimitiveTemperatures)
-        .def("clear_primitive_temperatures", &SceneManager::clear_primitive_temperatures,
-             doc::kClearPrimitiveTemperatures)
+        .def(
+            "clear_primitive_temperatures",
+            [](SceneManager& s) {
+                idle(s, "clear_primitive_temperatures").clear_primitive_temperatures();
+            },
+            doc::kClearPrimitiveTemperatures)
         .def(
             "get_primitive_temperatures",
             [](const SceneManager& s) {
@@ -55,23 +61,36 @@ void bind_primitive_buffers(py::class_<SceneManager>& c) {
         .def(
             "set_primitive_emissivities",
             [](SceneManager& s, const FloatArray& e) {
-                s.set_primitive_emissivities(read_1d_named(e, "emissivities"));
+                idle(s, "set_primitive_emissivities")
+                    .set_primitive_emissivities(read_1d_named(e, "set_primitive_emissivities", "emissivities"));
             },
             py::arg("emissivities"), doc::kSetPrimitiveEmissivities)
-        .def("clear_primitive_emissivities", &SceneManager::clear_primitive_emissivities,
-             doc::kClearPrimitiveEmissivities)
+        .def(
+            "clear_primitive_emissivities",
+            [](SceneManager& s) {
+                idle(s, "clear_primitive_emissivities").clear_primitive_emissivities();
+            },
+            doc::kClearPrimitiveEmissivities)
         .def(
             "set_primitive_sif_spectra",
             [](SceneManager& s, const CFloatArray& spectra, int n_sif_bands) {
                 const float* p = spectra.data();
-                s.set_primitive_sif_spectra(std::vector<float>(p, p + spectra.size()), n_sif_bands);
+                idle(s, "set_primitive_sif_spectra")
+                    .set_primitive_sif_spectra(std::vector<float>(p, p + spectra.size()), n_sif_bands);
             },
             py::arg("spectra"), py::arg("n_sif_bands"), doc::kSetPrimitiveSifSpectra)
-        .def("clear_primitive_sif_spectra", &SceneManager::clear_primitive_sif_spectra,
-             doc::kClearPrimitiveSifSpectra)
+        .def(
+            "clear_primitive_sif_spectra",
+            [](SceneManager& s) {
+                idle(s, "clear_primitive_sif_spectra").clear_primitive_sif_spectra();
+            },
+            doc::kClearPrimitiveSifSpectra)
         .def(
             "set_sif_only_mode",
-            [](SceneManager& s, bool enabled) { s.set_sif_only_mode(enabled); }, py::arg("enabled"),
+            [](SceneManager& s, bool enabled) {
+                idle(s, "set_sif_only_mode").set_sif_only_mode(enabled);
+            },
+            py::arg("enabled"),
             doc::kSetSifOnlyMode);
 }
 
@@ -84,7 +103,8 @@ void bind_gpu_scene(py::module_& m) {
     c.def(py::init<OptiXContext&>(), py::keep_alive<1, 2>());
     bind_scene_methods(c);
     c.def("update_spectral_params", [](SceneManager& s, int offset, const FloatArray& values) {
-        s.update_spectral_params(offset, read_1d(values));
+        idle(s, "update_spectral_params").update_spectral_params(
+            offset, read_1d(values, "update_spectral_params", "values"));
     });
     bind_primitive_buffers(c);
 }

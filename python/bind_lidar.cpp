@@ -4,6 +4,7 @@
 #include "embree/lidar.h"
 #include "python/bindings.h"
 #include "python/convert.h"
+#include "scene/checks.h"
 
 namespace vorn::py_bind {
 namespace {
@@ -17,11 +18,6 @@ constexpr const char* kSimulateLidarCpuDoc =
     "of each band; material types without such a value reflect nothing. Only the "
     "materials' spectral values are read, so the emitter, sky and thermal settings "
     "need not be valid.";
-
-/// x, y, z per pulse; the engine reads exactly 3 x num_pulses values.
-std::vector<float> read_pulses(const FloatArray& a, int num_pulses, const char* name) {
-    return read_1d_at_least(a, 3 * size_t(num_pulses), name);
-}
 
 py::dict lidar_dict(const LiDARResult& r, int num_pulses, int num_wavelengths,
                     bool direct_mode) {
@@ -47,14 +43,20 @@ py::dict simulate_lidar_cpu(vorn::embree::EmbreeSceneManager& scene,
     if (num_pulses < 0)
         throw std::runtime_error(std::string(kWho) + ": num_pulses must be >= 0, got " +
                                  std::to_string(num_pulses));
-    const std::vector<float> o = read_pulses(origins, num_pulses, "pulse_origins");
+    check_finite(pulse_energy, kWho, "pulse_energy");
+    check_finite(sensor_area, kWho, "sensor_area");
+    check_finite(peak_threshold, kWho, "peak_threshold");
+    // x, y, z per pulse; the engine reads exactly 3 x num_pulses values of each.
+    const std::vector<float> o = read_points(origins, num_pulses, kWho, "pulse_origins");
     const std::vector<float> dir =
-        read_pulses(directions, num_pulses, "pulse_directions");
+        read_directions(directions, num_pulses, kWho, "pulse_directions");
+    const uint64_t rejected = scene.rejected_rays();
     const LiDARResult r = vorn::embree::simulate_lidar(
         scene, o.data(), dir.data(), num_pulses, beam_half_angle_rad,
         beam_samples_per_dim, pulse_energy, sensor_area, range_resolution, min_range,
         max_range, num_wavelengths, pulse_fwhm_ns, peak_threshold, max_returns_per_pulse,
         direct_mode, 0, {});
+    report_rejected_rays(scene.rejected_rays() - rejected, "LiDAR (CPU):");
     return lidar_dict(r, num_pulses, num_wavelengths, direct_mode);
 }
 

@@ -1,5 +1,10 @@
 // Bindings of the scene operations that the CPU and the GPU scene classes
 // share, written once over the scene type.
+//
+// Both scenes refuse every change while a simulation runs on them: each
+// binding that changes the scene first passes it through idle(), so the
+// refusal ("<method>: scene is in use by a running simulation") comes before
+// any argument is read, also for the operations each backend implements itself.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -7,9 +12,17 @@
 #include <algorithm>
 
 #include "python/convert.h"
+#include "scene/checks.h"
 #include "scene/scene_description.h"
 
 namespace vorn::py_bind {
+
+/// The scene, once it is known that no simulation is running on it.
+template <class Scene>
+Scene& idle(Scene& s, const char* who) {
+    s.require_idle(who);
+    return s;
+}
 
 template <class Scene>
 void bind_geometry(py::class_<Scene>& c) {
@@ -17,8 +30,11 @@ void bind_geometry(py::class_<Scene>& c) {
          "add_mesh",
          [](Scene& s, const FloatArray& vertices, const FloatArray& normals, const IntArray& indices,
             int material_id) {
-             return s.add_mesh(read_rows3(vertices, "vertices"), read_rows3(normals, "normals"),
-                               read_rows3(indices, "indices"), material_id);
+             const char* who = "add_mesh";
+             idle(s, who);
+             return s.add_mesh(read_rows3(vertices, who, "vertices"),
+                               read_rows3(normals, who, "normals"),
+                               read_rows3(indices, who, "indices"), material_id);
          },
          py::arg("vertices"), py::arg("normals"), py::arg("indices"), py::arg("material_id") = 0)
         .def(
@@ -31,20 +47,22 @@ void bind_geometry(py::class_<Scene>& c) {
         .def(
             "add_instance_xform",
             [](Scene& s, int mesh_id, const FloatArray& xform) {
+                idle(s, "add_instance_xform");
                 float xf[12];
-                read_xform(xform, xf);
+                read_xform(xform, xf, "add_instance_xform");
                 return s.add_instance(mesh_id, xf);
             },
             py::arg("mesh_id"), py::arg("xform"))
         .def(
             "update_instance_transform",
             [](Scene& s, int id, const FloatArray& xform) {
+                idle(s, "update_instance_transform");
                 float xf[12];
-                read_xform(xform, xf);
+                read_xform(xform, xf, "update_instance_transform");
                 s.update_instance_transform(id, xf);
             },
             py::arg("id"), py::arg("xform"))
-        .def("refit_ias", [](Scene& s) { s.refit_ias(); })
+        .def("refit_ias", [](Scene& s) { idle(s, "refit_ias").refit_ias(); })
         .def("set_num_bands", [](Scene& s, int n) { s.set_num_bands(n); });
 }
 
@@ -58,28 +76,36 @@ void bind_materials(py::class_<Scene>& c) {
              // Items are stored as they convert: a failing item leaves the earlier ones in place.
              for (size_t i = 0; i < n; ++i)
                  s.materials[size_t(id)].params[i] =
-                     list_item_to_float(scalar_params[i], "scalar_params", i);
+                     list_item_to_float(scalar_params[i], "add_material", "scalar_params", i);
              return id;
          },
          py::arg("type"), py::arg("offset"), py::arg("scalar_params") = py::list())
-        .def("upload_spectral_params",
-             [](Scene& s, const FloatArray& values) { s.upload_spectral_params(read_1d(values)); });
+        .def("upload_spectral_params", [](Scene& s, const FloatArray& values) {
+            const char* who = "upload_spectral_params";
+            idle(s, who).upload_spectral_params(read_1d(values, who, "values"));
+        });
 }
 
 template <class Scene>
 void bind_lights_and_sensor(py::class_<Scene>& c) {
     c.def("set_emitter",
           [](Scene& s, int type, const FloatArray& direction, int spectral_offset) {
-              s.set_emitter(EmitterType(type), read_vec3(direction, "direction"), spectral_offset);
+              const char* who = "set_emitter";
+              idle(s, who).set_emitter(EmitterType(type), read_vec3(direction, who, "direction"),
+                                       spectral_offset);
           })
         .def("update_emitter_direction",
              [](Scene& s, const FloatArray& direction) {
-                 s.update_emitter_direction(read_vec3(direction, "direction"));
+                 const char* who = "update_emitter_direction";
+                 idle(s, who).update_emitter_direction(read_vec3(direction, who, "direction"));
              })
         .def(
             "set_sensor",
             [](Scene& s, int type, int width, int height, float ortho_w, float ortho_h,
                const FloatArray& cam_xform, float fov, int projection_type, bool terrain_following) {
+                const char* who = "set_sensor";
+                idle(s, who);
+                check_finite(fov, who, "fov");
                 SensorData d{};
                 d.type = type;
                 d.width = width;
@@ -88,7 +114,7 @@ void bind_lights_and_sensor(py::class_<Scene>& c) {
                 d.ortho_h = ortho_h;
                 d.projection_type = projection_type;
                 d.fov = fov * 3.1415927f / 180.0f;
-                const std::vector<float> m = read_1d(cam_xform);
+                const std::vector<float> m = read_1d(cam_xform, who, "cam_xform");
                 std::copy_n(m.begin(), std::min<size_t>(m.size(), 16), d.cam_xform);
                 s.set_sensor(d);
                 s.set_terrain_following(terrain_following);
@@ -108,7 +134,8 @@ void bind_lights_and_sensor(py::class_<Scene>& c) {
         .def(
             "set_thermal_mode",
             [](Scene& s, bool enabled, const py::list& wavelengths) {
-                s.set_thermal_mode(enabled, list_to_floats(wavelengths, "wavelengths"));
+                const char* who = "set_thermal_mode";
+                idle(s, who).set_thermal_mode(enabled, list_to_floats(wavelengths, who, "wavelengths"));
             },
             py::arg("enabled"), py::arg("wavelengths"))
         .def(
@@ -121,11 +148,11 @@ void bind_lights_and_sensor(py::class_<Scene>& c) {
 
 template <class Scene>
 void bind_build_and_queries(py::class_<Scene>& c) {
-    c.def("build", [](Scene& s) { s.build(); })
+    c.def("build", [](Scene& s) { idle(s, "build").build(); })
         .def("is_built", [](const Scene& s) { return s.is_built(); })
         .def("has_gpu_meshes", [](const Scene& s) { return s.has_gpu_meshes(); })
-        .def("clear_for_reuse", [](Scene& s) { s.clear_for_reuse(); })
-        .def("build_reuse_gas", [](Scene& s) { s.build_reuse_gas(); })
+        .def("clear_for_reuse", [](Scene& s) { idle(s, "clear_for_reuse").clear_for_reuse(); })
+        .def("build_reuse_gas", [](Scene& s) { idle(s, "build_reuse_gas").build_reuse_gas(); })
         .def("total_triangles", [](const Scene& s) { return s.total_triangles(); })
         .def("num_instances", [](const Scene& s) { return s.num_instances(); })
         .def("max_height", [](const Scene& s) { return s.max_height(); })

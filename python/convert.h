@@ -25,28 +25,48 @@ using IntArray = py::array_t<int32_t, py::array::forcecast>;
 /// (units done, units in total, elapsed milliseconds).
 using ProgressFn = std::function<void(int, int, float)>;
 
+// Messages of the readers below start with `who`, the Python function the
+// caller used, and name the argument: "add_instance_xform: xform must hold at
+// least 12 values, got 11".
+
 /// All values of a 1-D array in index order. Any other dimension count raises
 /// the array library's dimension error ("array has incorrect number of
 /// dimensions: N; expected 1"), which reaches Python as ValueError.
-std::vector<float> read_1d(const FloatArray& a);
+std::vector<float> read_1d(const FloatArray& a, const char* who, const char* name);
 
 /// As read_1d, and rejects arrays with fewer than `min_count` values.
-std::vector<float> read_1d_at_least(const FloatArray& a, size_t min_count, const char* name);
+std::vector<float> read_1d_at_least(const FloatArray& a, size_t min_count, const char* who,
+                                    const char* name);
 
 /// The first three values of a 1-D array as a vector (direction, centre).
-float3 read_vec3(const FloatArray& a, const char* name);
+float3 read_vec3(const FloatArray& a, const char* who, const char* name);
 
 /// The first 12 values of a 1-D array: a 3x4 row-major transform.
-void read_xform(const FloatArray& a, float out[12]);
+void read_xform(const FloatArray& a, float out[12], const char* who);
 
 /// Rows of a 2-D array with at least three columns, one float3 per row.
-std::vector<float3> read_rows3(const FloatArray& a, const char* name);
-std::vector<int3> read_rows3(const IntArray& a, const char* name);
+std::vector<float3> read_rows3(const FloatArray& a, const char* who, const char* name);
+std::vector<int3> read_rows3(const IntArray& a, const char* who, const char* name);
 
-/// One list item as float; a non-number raises RuntimeError naming the item.
-float list_item_to_float(const py::handle& item, const char* name, size_t index);
+/// 3 x `count` values of a 1-D array (x, y, z per item), every one finite and
+/// within +-kMaxCoordinate: pulse origins.
+std::vector<float> read_points(const FloatArray& a, int count, const char* who,
+                               const char* name);
+/// 3 x `count` values of a 1-D array, each (x, y, z) finite and non-zero,
+/// returned normalised: pulse and view directions.
+std::vector<float> read_directions(const FloatArray& a, int count, const char* who,
+                                   const char* name);
+
+/// One list item as a finite float; a non-number or a non-finite value raises
+/// RuntimeError naming the item.
+float list_item_to_float(const py::handle& item, const char* who, const char* name,
+                         size_t index);
 /// Every item of a list as float, in order.
-std::vector<float> list_to_floats(const py::list& items, const char* name);
+std::vector<float> list_to_floats(const py::list& items, const char* who, const char* name);
+
+/// Reports on stderr, after a simulation, how many rays the CPU scene refused
+/// to trace (non-finite or beyond the traceable range) and so took as misses.
+void report_rejected_rays(uint64_t count, const char* prefix);
 
 /// New C-contiguous float32 array owning a copy of `values`, with `shape`.
 py::array_t<float> to_array(const std::vector<float>& values, std::vector<py::ssize_t> shape);

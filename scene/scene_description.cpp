@@ -1,12 +1,40 @@
 #include "scene/scene_description.h"
 
+#include <cmath>
 #include <stdexcept>
 #include <string>
 
+#include "scene/checks.h"
+
 namespace vorn {
+
+void SceneDescription::require_idle(const char* who) const {
+    if (in_use()) fail_input(who, "scene is in use by a running simulation");
+}
+
+namespace {
+
+/// Every component of every row finite and within +-kMaxCoordinate.
+void check_rows(const std::vector<float3>& rows, const char* who, const char* name) {
+    for (size_t i = 0; i < rows.size(); ++i) {
+        const float3 r = rows[i];
+        const float* c = &r.x;
+        for (int k = 0; k < 3; ++k) {
+            if (c[k] >= -kMaxCoordinate && c[k] <= kMaxCoordinate) continue;
+            const std::string item =
+                std::string(name) + "[" + std::to_string(i) + ", " + std::to_string(k) + "]";
+            check_coordinate(c[k], who, item.c_str());
+        }
+    }
+}
+
+}  // namespace
 
 int SceneDescription::add_mesh(std::vector<float3> vertices, std::vector<float3> normals,
                                std::vector<int3> indices, int material_id) {
+    require_idle("add_mesh");
+    check_rows(vertices, "add_mesh", "vertices");
+    check_rows(normals, "add_mesh", "normals");
     Mesh m;
     m.vertices = std::move(vertices);
     m.normals = std::move(normals);
@@ -17,6 +45,8 @@ int SceneDescription::add_mesh(std::vector<float3> vertices, std::vector<float3>
 }
 
 int SceneDescription::add_instance(int mesh_id, const float xform[12]) {
+    require_idle("add_instance_xform");
+    check_coordinates(xform, 12, "add_instance_xform", "xform");
     Instance inst;
     inst.mesh_id = mesh_id;
     for (int i = 0; i < 12; ++i) inst.xform[i] = xform[i];
@@ -25,11 +55,22 @@ int SceneDescription::add_instance(int mesh_id, const float xform[12]) {
 }
 
 int SceneDescription::add_instance(int mesh_id, float x, float y, float z, float scale) {
+    require_idle("add_instance");
+    const char* who = "add_instance";
+    check_coordinate(x, who, "x");
+    check_coordinate(y, who, "y");
+    check_coordinate(z, who, "z");
+    check_coordinate(scale, who, "scale");
+    Instance inst;
+    inst.mesh_id = mesh_id;
     const float xf[12] = {scale, 0, 0, x, 0, scale, 0, y, 0, 0, scale, z};
-    return add_instance(mesh_id, xf);
+    for (int i = 0; i < 12; ++i) inst.xform[i] = xf[i];
+    instances.push_back(inst);
+    return int(instances.size()) - 1;
 }
 
 int SceneDescription::add_material(MaterialType type, int offset) {
+    require_idle("add_material");
     MaterialData m{};
     m.type = type;
     m.offset = offset;
@@ -37,20 +78,111 @@ int SceneDescription::add_material(MaterialType type, int offset) {
     return int(materials.size()) - 1;
 }
 
+void SceneDescription::set_num_bands(int n) {
+    require_idle("set_num_bands");
+    if (n < 0) fail_input("set_num_bands", "the band count must not be negative, got " +
+                                               std::to_string(n));
+    num_bands = n;
+}
+
+void SceneDescription::upload_spectral_params(std::vector<float> values) {
+    require_idle("upload_spectral_params");
+    for (size_t i = 0; i < values.size(); ++i) {
+        if (std::isfinite(values[i])) continue;
+        const std::string item = "value " + std::to_string(i);
+        check_finite(values[i], "upload_spectral_params", item.c_str());
+    }
+    spectral_params = std::move(values);
+}
+
 void SceneDescription::update_spectral_params(int offset, const std::vector<float>& values) {
+    require_idle("update_spectral_params");
     const int64_t end = int64_t(offset) + int64_t(values.size());
     if (offset < 0 || end > int64_t(spectral_params.size()))
         throw std::runtime_error("update_spectral_params: range [" + std::to_string(offset) + ", " +
                                  std::to_string(end) + ") lies outside the spectral array of " +
                                  std::to_string(spectral_params.size()) + " values");
+    for (size_t i = 0; i < values.size(); ++i) {
+        if (std::isfinite(values[i])) continue;
+        const std::string item = "value " + std::to_string(i);
+        check_finite(values[i], "update_spectral_params", item.c_str());
+    }
     for (size_t i = 0; i < values.size(); ++i) spectral_params[size_t(offset) + i] = values[i];
 }
 
 void SceneDescription::set_emitter(EmitterType type, float3 direction, int spectral_offset) {
+    require_idle("set_emitter");
+    const float3 d = unit_direction(direction, "set_emitter", "direction");
     emitter = EmitterData{};
     emitter.type = type;
-    emitter.direction = direction;
+    emitter.direction = d;
     emitter.spectral_offset = spectral_offset;
+}
+
+void SceneDescription::update_emitter_direction(float3 direction) {
+    require_idle("update_emitter_direction");
+    emitter.direction = unit_direction(direction, "update_emitter_direction", "direction");
+}
+
+void SceneDescription::set_sensor(const SensorData& s) {
+    const char* who = "set_sensor";
+    require_idle(who);
+    if (s.width < 0 || s.height < 0)
+        fail_input(who, "width and height must not be negative, got " +
+                            std::to_string(s.width) + " x " + std::to_string(s.height));
+    if (int64_t(s.width) * s.height > INT32_MAX)
+        fail_input(who, "an image of " + std::to_string(s.width) + " x " +
+                            std::to_string(s.height) + " pixels exceeds 2147483647 pixels");
+    check_coordinates(s.cam_xform, 16, who, "cam_xform");
+    check_coordinate(s.ortho_w, who, "ortho_w");
+    check_coordinate(s.ortho_h, who, "ortho_h");
+    check_finite(s.fov, who, "fov");
+    sensor = s;
+}
+
+void SceneDescription::set_sky(int spectral_offset) {
+    require_idle("set_sky");
+    sky.sky_offset = spectral_offset;
+}
+
+void SceneDescription::set_hw_sky(int spectral_offset, float3 sun) {
+    const char* who = "set_hw_sky";
+    require_idle(who);
+    const bool off = spectral_offset < 0 && sun.x == 0.0f && sun.y == 0.0f && sun.z == 0.0f;
+    const float3 s = off ? sun : unit_direction(sun, who, "the sun direction (sun_x, sun_y, sun_z)");
+    sky.hw_sky_offset = spectral_offset;
+    sky.hw_sky_sun = s;
+}
+
+void SceneDescription::set_repetitive(int num_repetitions, float scene_x_size,
+                                      float scene_y_size) {
+    const char* who = "set_repetitive";
+    require_idle(who);
+    check_coordinate(scene_x_size, who, "scene_x_size");
+    check_coordinate(scene_y_size, who, "scene_y_size");
+    tile = PeriodicTile{num_repetitions, scene_x_size, scene_y_size};
+}
+
+void SceneDescription::set_thermal_mode(bool enabled, std::vector<float> wl) {
+    require_idle("set_thermal_mode");
+    for (size_t i = 0; i < wl.size(); ++i)
+        if (!(wl[i] > 0.0f && std::isfinite(wl[i])))
+            fail_input("set_thermal_mode", "wavelengths item " + std::to_string(i) +
+                                               " must be a finite wavelength > 0 (nm), got " +
+                                               show_value(wl[i]));
+    thermal = enabled;
+    wavelengths = std::move(wl);
+}
+
+void SceneDescription::set_measurement_plane(float height) {
+    require_idle("set_measurement_plane");
+    check_coordinate(height, "set_measurement_plane", "height");
+    measurement_plane_height = height;
+}
+
+void SceneDescription::set_terrain_following(bool on) {
+    require_idle("set_terrain_following");
+    terrain_following = on;
 }
 
 uint32_t SceneDescription::total_triangles() const {
@@ -69,13 +201,24 @@ std::vector<int> SceneDescription::instance_triangle_counts() const {
     return counts;
 }
 
-void SceneDescription::validate_geometry() const {
+void SceneDescription::validate_instance_meshes(const char* who) const {
     for (size_t i = 0; i < instances.size(); ++i) {
         const int id = instances[i].mesh_id;
         if (id < 0 || size_t(id) >= meshes.size())
-            throw std::runtime_error("build: instance " + std::to_string(i) + " refers to mesh " +
-                                     std::to_string(id) + " but the scene has " +
-                                     std::to_string(meshes.size()) + " meshes");
+            throw std::runtime_error(std::string(who) + ": instance " + std::to_string(i) +
+                                     " refers to mesh " + std::to_string(id) +
+                                     " but the scene has " + std::to_string(meshes.size()) +
+                                     " meshes");
+    }
+}
+
+void SceneDescription::validate_geometry() const {
+    validate_instance_meshes("build");
+    for (size_t i = 0; i < instances.size(); ++i) {
+        const std::string defect = transform_defect(instances[i].xform);
+        if (!defect.empty())
+            throw std::runtime_error("build: the transform of instance " + std::to_string(i) +
+                                     " " + defect);
     }
     for (size_t m = 0; m < meshes.size(); ++m) {
         const Mesh& mesh = meshes[m];
@@ -111,10 +254,12 @@ void check_range(const char* who, const std::string& what, int64_t begin, int64_
 void SceneDescription::validate_for_engine(int nb, const char* who, bool reads_thermal) const {
     if (!built) throw std::runtime_error(std::string(who) + ": scene not built. Call build() first.");
     if (nb < 0) throw std::runtime_error(std::string(who) + ": band count must not be negative");
+    // An instance added after the last build is not traced, but the per-leaf
+    // numbering and max_height count it: its mesh must exist.
+    validate_instance_meshes(who);
     const size_t ns = spectral_params.size();
     for (size_t i = 0; i < instances.size(); ++i) {
         const int mesh_id = instances[i].mesh_id;
-        if (mesh_id < 0 || size_t(mesh_id) >= meshes.size()) continue;  // rejected at build
         const int mat = meshes[size_t(mesh_id)].material_id;
         if (mat < 0 || size_t(mat) >= materials.size())
             throw std::runtime_error(std::string(who) + ": mesh " + std::to_string(mesh_id) +

@@ -4,6 +4,7 @@
 // their acceleration structures and device buffers.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -36,37 +37,64 @@ using EmbreeInstance = Instance;
 
 class SceneDescription {
 public:
+    /// Marks the scene as read by a running simulation for the guard's
+    /// lifetime. Simulations may nest (a progress callable may start another
+    /// one on the same scene); the scene is idle again when the last ends.
+    class InUse {
+    public:
+        explicit InUse(const SceneDescription& s) : scene_(s) { ++scene_.simulations_; }
+        ~InUse() { --scene_.simulations_; }
+        InUse(const InUse&) = delete;
+        InUse& operator=(const InUse&) = delete;
+
+    private:
+        const SceneDescription& scene_;
+    };
+
+    /// True while a simulation runs on this scene.
+    bool in_use() const { return simulations_.load() > 0; }
+    /// Every operation that changes the scene calls this first: while a
+    /// simulation reads the scene (its progress callable, or another Python
+    /// thread, may call in), it throws std::runtime_error
+    /// "<who>: scene is in use by a running simulation".
+    void require_idle(const char* who) const;
+
     // ---- geometry -------------------------------------------------------
+    /// Rejects non-finite or out-of-range vertices and normals (named after
+    /// the Python argument); indices are checked at build.
     int add_mesh(std::vector<float3> vertices, std::vector<float3> normals, std::vector<int3> indices,
                  int material_id);
+    /// The Python add_instance_xform: every entry finite and within
+    /// +-kMaxCoordinate. Whether the 3x3 part can be inverted is checked at build.
     int add_instance(int mesh_id, const float xform[12]);
     int add_instance(int mesh_id, float x, float y, float z, float scale);
 
     // ---- materials and spectra -----------------------------------------
     int add_material(MaterialType type, int offset);
-    void set_num_bands(int n) { num_bands = n; }
-    void upload_spectral_params(std::vector<float> values) { spectral_params = std::move(values); }
+    /// Rejects a negative band count (the engines further need at least 1).
+    void set_num_bands(int n);
+    /// Rejects non-finite values.
+    void upload_spectral_params(std::vector<float> values);
     /// Overwrites values.size() entries from `offset`; the array keeps its length.
     void update_spectral_params(int offset, const std::vector<float>& values);
 
     // ---- lights, sensor, settings --------------------------------------
+    /// Directions must be finite and non-zero; they are stored normalised.
     void set_emitter(EmitterType type, float3 direction, int spectral_offset);
-    void update_emitter_direction(float3 direction) { emitter.direction = direction; }
-    void set_sensor(const SensorData& s) { sensor = s; }
-    void set_sky(int spectral_offset) { sky.sky_offset = spectral_offset; }
-    void set_hw_sky(int spectral_offset, float3 sun) {
-        sky.hw_sky_offset = spectral_offset;
-        sky.hw_sky_sun = sun;
-    }
-    void set_repetitive(int num_repetitions, float scene_x_size, float scene_y_size) {
-        tile = PeriodicTile{num_repetitions, scene_x_size, scene_y_size};
-    }
-    void set_thermal_mode(bool enabled, std::vector<float> wl) {
-        thermal = enabled;
-        wavelengths = std::move(wl);
-    }
-    void set_measurement_plane(float height) { measurement_plane_height = height; }
-    void set_terrain_following(bool on) { terrain_following = on; }
+    void update_emitter_direction(float3 direction);
+    /// Rejects negative or too large image sizes, non-finite or out-of-range
+    /// camera matrix entries, footprint and field of view.
+    void set_sensor(const SensorData& s);
+    void set_sky(int spectral_offset);
+    /// The sun must be finite; while the sky is on (offset >= 0) also non-zero.
+    /// It is stored normalised.
+    void set_hw_sky(int spectral_offset, float3 sun);
+    /// Tile sizes must be finite and within +-kMaxCoordinate.
+    void set_repetitive(int num_repetitions, float scene_x_size, float scene_y_size);
+    /// Wavelengths must be finite and positive (nm).
+    void set_thermal_mode(bool enabled, std::vector<float> wl);
+    void set_measurement_plane(float height);
+    void set_terrain_following(bool on);
 
     // ---- queries --------------------------------------------------------
     float max_height() const { return max_height_; }
@@ -81,11 +109,16 @@ public:
 
     // ---- checks ---------------------------------------------------------
     /// Rejects geometry that a build would read through: an instance of a
-    /// mesh that does not exist, normals neither empty nor one per vertex,
-    /// triangle indices outside the vertex array. Throws std::runtime_error.
+    /// mesh that does not exist or whose transform cannot be inverted (see
+    /// transform_defect), normals neither empty nor one per vertex, triangle
+    /// indices outside the vertex array. Throws std::runtime_error.
     void validate_geometry() const;
+    /// Rejects an instance whose mesh does not exist ("<who>: instance i refers
+    /// to mesh m but the scene has n meshes").
+    void validate_instance_meshes(const char* who) const;
     /// Rejects, before an engine runs with `nb` bands, every index the engine
-    /// would read out of bounds: a mesh material that does not exist, a
+    /// would read out of bounds: an instance of a mesh that does not exist
+    /// (added after the last build), a mesh material that does not exist, a
     /// material, emitter or sky range outside the spectral array, a thermal
     /// wavelength list shorter than nb. `who` prefixes the message. Engines
     /// that never emit thermal radiance (forward tracer, LiDAR) pass
@@ -116,6 +149,20 @@ protected:
     void compute_max_height() { max_height_ = measure_max_height(); }
 
     float max_height_ = 0.0f;
+
+private:
+    /// Simulations running on this scene (see InUse). A copied or moved scene
+    /// is a new one, with none running.
+    struct UseCount {
+        std::atomic<int> n{0};
+        UseCount() = default;
+        UseCount(const UseCount&) {}
+        UseCount& operator=(const UseCount&) { return *this; }
+        int operator++() { return ++n; }
+        int operator--() { return --n; }
+        int load() const { return n.load(); }
+    };
+    mutable UseCount simulations_;
 };
 
 }  // namespace vorn

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what a fresh Debian 12 machine lacks (compiler, CMake, Embree,
-# GoogleTest from Debian; pybind11, scikit-build-core, NumPy, pytest and the
-# vorn toolkit's optional libraries from PyPI) and builds and installs the
+# GoogleTest from Debian; pybind11, scikit-build-core, NumPy, pytest, hypothesis
+# and the vorn toolkit's optional libraries from PyPI) and builds and installs the
 # vorn_gpu module and the vorn package into the active Python.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -24,7 +24,7 @@ if [ ${#missing[@]} -gt 0 ]; then
     DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
-"$PY" -m pip install -q --disable-pip-version-check "pybind11>=2.12" "scikit-build-core>=0.8" numpy pytest
+"$PY" -m pip install -q --disable-pip-version-check "pybind11>=2.12" "scikit-build-core>=0.8" numpy pytest hypothesis
 # the optional libraries of the vorn toolkit (the wheel's extras io, optics, sweep, lidar)
 "$PY" -m pip install -q --disable-pip-version-check trimesh xarray netCDF4 prosail pvlib \
     "dask[distributed]" tqdm laspy

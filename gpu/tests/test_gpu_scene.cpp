@@ -125,7 +125,8 @@ TEST(GpuScene, SceneRecordHoldsEveryFieldAtItsOffset) {
     const std::pair<size_t, uint32_t> words[] = {{16, 4}, {40, 1}, {184, 3}, {240, 2}, {244, 1},
                                                  {260, 4}, {280, 3}, {352, n}, {392, 2}};
     const std::pair<size_t, float> floats[] = {{228, 10.5f}, {232, 20.25f}, {236, s.max_height()},
-        {248, 0.1f}, {252, 0.2f}, {256, 0.9f}, {264, 10.5f}, {268, 20.25f}, {300, 1.5f}};
+        {248, s.sky.hw_sky_sun.x}, {252, s.sky.hw_sky_sun.y}, {256, s.sky.hw_sky_sun.z},  // unit
+        {264, 10.5f}, {268, 20.25f}, {300, 1.5f}};
     const std::pair<size_t, size_t> reserved[] = {{20, 24}, {180, 184}, {188, 228}, {272, 280},
                                                   {285, 288}, {297, 300}, {356, 360}, {397, 400}};
     // clang-format on

@@ -86,10 +86,11 @@ CALLS = {
     ("add_instance_xform", np.zeros((3, 4)), ValueError, DIM_ERROR.format(2, 1)),
     ("update_instance_transform", np.zeros((12, 1, 1)), ValueError, DIM_ERROR.format(3, 1)),
     ("set_emitter", np.zeros((1, 3)), ValueError, DIM_ERROR.format(2, 1)),
-    ("vertices", TETRA[:, :2], RuntimeError, "vertices must have 3 columns, got 2"),
-    ("add_instance_xform", np.zeros(11), RuntimeError, "xform must hold at least 12 values, got 11"),
-    ("update_instance_transform", np.zeros(0), RuntimeError, "xform must hold at least 12 values, got 0"),
-    ("set_emitter", np.zeros(2), RuntimeError, "direction must hold at least 3 values, got 2")])
+    ("vertices", TETRA[:, :2], RuntimeError, "add_mesh: vertices must have 3 columns, got 2"),
+    ("add_instance_xform", np.zeros(11), RuntimeError, "add_instance_xform: xform must hold at least 12 values, got 11"),
+    ("update_instance_transform", np.zeros(0), RuntimeError,
+     "update_instance_transform: xform must hold at least 12 values, got 0"),
+    ("set_emitter", np.zeros(2), RuntimeError, "set_emitter: direction must hold at least 3 values, got 2")])
 def test_wrong_dimension_count_or_short_array(call, arg, error, message):
     s = plane_scene()
     with pytest.raises(error) as e:
@@ -121,12 +122,12 @@ def test_scalar_and_list_conversions():
     # Items after the eighth are never converted, so non-numbers there pass.
     assert s.add_material(0, 5, [1, 2, 3, 4, 5, 6, 7, 8, "nine", None]) == 1
     for item in ("0.5", b"1", object()):
-        with pytest.raises(RuntimeError, match=r"^scalar_params item 1 is not a number: "):
+        with pytest.raises(RuntimeError, match=r"^add_material: scalar_params item 1 is not a number: "):
             s.add_material(13, 0, [0.5, item])
     with pytest.raises(RuntimeError) as e:
         s.add_material(0, 5, [1, 2, 3, 4, 5, 6, 7, "eight"])
-    assert str(e.value) == "scalar_params item 7 is not a number: 'eight'"
-    with pytest.raises(RuntimeError, match="^wavelengths item 0 is not a number"):
+    assert str(e.value) == "add_material: scalar_params item 7 is not a number: 'eight'"
+    with pytest.raises(RuntimeError, match="^set_thermal_mode: wavelengths item 0 is not a number"):
         s.set_thermal_mode(True, ["500"])
     assert s.add_material(13, 0) == 6  # every failing call had already added its material
 

@@ -274,12 +274,12 @@ GOOD = np.array([0, 0, 10, 0, 0, 10], np.float32)
 def test_lidar_invalid_arguments_raise_clear_errors(args, kw, error, message):
     scene = lidar_plane()
     scene.build()
-    with pytest.raises(error, match=("^simulate_lidar: .*" if kw else "") + re.escape(message)):
+    with pytest.raises(error, match=("^simulate_lidar_cpu: .*" if kw else "") + re.escape(message)):
         vorn_gpu.simulate_lidar_cpu(scene, *(args or (GOOD[:3], GOOD[3:] - [0, 0, 11], 1)), **kw)
 
 
 def test_lidar_checks_only_what_it_reads_of_the_scene():
-    with pytest.raises(RuntimeError, match="^simulate_lidar: scene not built"):
+    with pytest.raises(RuntimeError, match="^simulate_lidar_cpu: scene not built"):
         vorn_gpu.simulate_lidar_cpu(vorn_gpu.EmbreeSceneManager(), GOOD, GOOD, 2)
     # Emitter, sky and thermal ranges are never read: out of range, they pass.
     scene = lidar_plane()
