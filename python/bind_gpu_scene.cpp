@@ -15,9 +15,9 @@ namespace {
 
 /// All values of a 1-D array in index order; any other shape raises
 /// RuntimeError "<name> must be 1D".
-std::vector<float> read_1d_named(const FloatArray& a, const char* name) {
+std::vector<float> read_1d_named(const FloatArray& a, const char* who, const char* name) {
     if (a.ndim() != 1) throw std::runtime_error(std::string(name) + " must be 1D");
-    return read_1d(a);
+    return read_1d(a, who, name);
 }
 
 using CFloatArray = py::array_t<float, py::array::c_style | py::array::forcecast>;
@@ -40,7 +40,7 @@ void bind_primitive_buffers(py::class_<SceneManager>& c) {
         .def(
             "set_primitive_temperatures",
             [](SceneManager& s, const FloatArray& t) {
-                s.set_primitive_temperatures(read_1d_named(t, "temperatures"));
+                s.set_primitive_temperatures(read_1d_named(t, "set_primitive_temperatures", "temperatures"));
             },
             py::arg("temperatures"), doc::kSetPrimitiveTemperatures)
         .def("clear_primitive_temperatures", &SceneManager::clear_primitive_temperatures,
@@ -55,7 +55,7 @@ void bind_primitive_buffers(py::class_<SceneManager>& c) {
         .def(
             "set_primitive_emissivities",
             [](SceneManager& s, const FloatArray& e) {
-                s.set_primitive_emissivities(read_1d_named(e, "emissivities"));
+                s.set_primitive_emissivities(read_1d_named(e, "set_primitive_emissivities", "emissivities"));
             },
             py::arg("emissivities"), doc::kSetPrimitiveEmissivities)
         .def("clear_primitive_emissivities", &SceneManager::clear_primitive_emissivities,
@@ -84,7 +84,7 @@ void bind_gpu_scene(py::module_& m) {
     c.def(py::init<OptiXContext&>(), py::keep_alive<1, 2>());
     bind_scene_methods(c);
     c.def("update_spectral_params", [](SceneManager& s, int offset, const FloatArray& values) {
-        s.update_spectral_params(offset, read_1d(values));
+        s.update_spectral_params(offset, read_1d(values, "update_spectral_params", "values"));
     });
     bind_primitive_buffers(c);
 }
