@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "core/diagnostics.h"
 #include "core/forward_photon.h"
 #include "embree/scene_view.h"
 #include "embree/workers.h"
@@ -244,9 +245,9 @@ ForwardTallies render_forward(EmbreeSceneManager& scene, int nx, int ny,
     const int threads = resolve_threads(num_threads);
     std::vector<ThreadTallies> tallies = make_thread_tallies(ctx, threads, out);
 
-    std::printf("Forward fPAR (CPU): %d photons, grid %dx%dx%d, %d bands, %d threads\n",
+    diag_printf(DiagStream::Out,
+                "Forward fPAR (CPU): %d photons, grid %dx%dx%d, %d bands, %d threads\n",
                 num_photons, nx, ny, out.nz, nb, threads);
-    std::fflush(stdout);
     const Clock::time_point start = Clock::now();
     for (int64_t done = 0; done < num_photons;) {
         ctx.batch_start = done;
