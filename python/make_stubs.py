@@ -85,10 +85,14 @@ def main(module_dir, out_dir):
         return 0
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(
         [module_dir] + [p for p in [os.environ.get("PYTHONPATH")] if p]))
-    run = subprocess.run([sys.executable, "-m", "pybind11_stubgen", "vorn_gpu", "-o", str(out)],
-                         cwd=module_dir, env=env, capture_output=True, text=True)
-    if run.returncode != 0 or not stub.is_file():
-        print("-- vorn_gpu: type stubs not generated:\n" + run.stdout + run.stderr)
+    try:
+        run = subprocess.run([sys.executable, "-m", "pybind11_stubgen", "vorn_gpu", "-o",
+                              str(out)], cwd=module_dir, env=env, capture_output=True, text=True)
+        failure = "" if run.returncode == 0 and stub.is_file() else run.stdout + run.stderr
+    except OSError as e:
+        failure = str(e)
+    if failure:
+        print("-- vorn_gpu: type stubs not generated:\n" + failure)
         stub.unlink(missing_ok=True)
         return 0
     lines = fix_defaults(stub.read_text().splitlines(keepends=True))
