@@ -25,5 +25,12 @@ constexpr const char* kClearPrimitiveSifSpectra = "Clear the per-primitive SIF e
 constexpr const char* kSetSifOnlyMode =
     "Enable/disable SIF-only mode. When true the backward kernel returns pure SIF emission and "
     "suppresses optical reflectance (BSDF/NEE/sky).";
+constexpr const char* kSetVerbose =
+    "Turns the engines' diagnostic lines (\"Forward fPAR (CPU): ...\", \"LiDAR (CPU): ...\", "
+    "\"[OptiX][...] ...\" and the like) on or off for the whole module. They are on by default "
+    "and written to sys.stdout or sys.stderr, so contextlib.redirect_stdout, pytest and "
+    "notebooks capture them.";
+constexpr const char* kGetVerbose =
+    "Whether the engines' diagnostic lines are printed (see set_verbose).";
 
 }  // namespace vorn::py_bind::doc
