@@ -96,13 +96,20 @@ struct EnergyBalanceConfig {
     float min_height;    ///< lowest world z of the scene: nothing lies below
 };
 
+/// Unit vector along a finite non-zero v: divided by its largest component
+/// first, so that neither tiny nor huge components under- or overflow.
+VORN_HD float3 unit_direction(float3 v) {
+    const float m = f_max(f_abs(v.x), f_max(f_abs(v.y), f_abs(v.z)));
+    return m > 0.0f ? normalize(make_f3(v.x / m, v.y / m, v.z / m)) : v;
+}
+
 /// The configuration for a sun direction as the caller gives it (normalised
 /// here; the caller rejects a zero or non-finite one).
 VORN_HD EnergyBalanceConfig make_energy_balance_config(float3 sun, int32_t n_samples,
                                                        bool two_sided, bool sun_on,
                                                        bool second_bounce, bool longwave,
                                                        float min_height) {
-    return EnergyBalanceConfig{normalize(sun), n_samples, two_sided, sun_on,
+    return EnergyBalanceConfig{unit_direction(sun), n_samples, two_sided, sun_on,
                                second_bounce, longwave, min_height};
 }
 

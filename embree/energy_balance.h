@@ -11,7 +11,7 @@
 namespace vorn::embree {
 
 /// Primitive-samples between two progress reports (and Ctrl-C checks).
-constexpr long long kEnergyBalanceBatchSamples = 1 << 20;
+constexpr long long kEnergyBalanceBatchSamples = 1 << 18;
 
 /// Absorbed flux density per primitive face in one band, W m^-2 of face
 /// area: top[p] for the top face (along the primitive's world normal) and,

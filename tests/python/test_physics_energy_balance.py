@@ -23,8 +23,8 @@ def eb(backend):
     return backend
 
 
-def sun_kw(zenith, azimuth=0.0):
-    s = sun_at(zenith, azimuth)
+def sun_kw(zenith, azimuth=0.0, scale=1.0):
+    s = sun_at(zenith, azimuth).astype(np.float64) * scale
     return dict(sun_dir_x=s[0], sun_dir_y=s[1], sun_dir_z=s[2])
 
 
@@ -41,11 +41,12 @@ def test_cpu_calls_take_the_simulator_parameters_and_the_overrides():
 # Leaf (front 0.3, back 0.2, transmittance 0.1) and Lambertian (0.25) plates.
 # A face turned up absorbs a (E cos + pi L) + eps pi L_lw; a face turned down
 # sees neither sun nor sky (downward escapes bring nothing). A sun below the
-# horizon gives no direct light. eps: override, else params[5], else 1.
-@pytest.mark.parametrize("leaf,up,zenith,n,eps_param,eps_override", [
-    (True, True, 40.0, 1, None, None), (True, False, 40.0, 7, 0.9, None),
-    (False, True, 100.0, 16, 0.9, [0.6, 0.6]), (False, False, 0.0, 3, None, [0.5, 0.8])])
-def test_isolated_plate_absorbs_sun_and_skies_on_its_upper_face(eb, leaf, up, zenith, n,
+# horizon gives no direct light. eps: override, else params[5], else 1. The
+# sun direction is normalised whatever its length.
+@pytest.mark.parametrize("leaf,up,zenith,scale,n,eps_param,eps_override", [
+    (True, True, 40.0, 1e-30, 1, None, None), (True, False, 40.0, 1e30, 7, 0.9, None),
+    (False, True, 100.0, 3.0, 16, 0.9, [0.6, 0.6]), (False, False, 0.0, 1.0, 3, None, [0.5, 0.8])])
+def test_isolated_plate_absorbs_sun_and_skies_on_its_upper_face(eb, leaf, up, zenith, scale, n,
                                                                  eps_param, eps_override):
     params = [0.5, 0.5, 0.0, 0.0, 0.0] + ([eps_param] if eps_param else [])
     s = new_scene(eb, 1, [0.3, 0.2, 0.1, 0.25], [(13 if leaf else 0, 0 if leaf else 3, params)])
@@ -53,7 +54,7 @@ def test_isolated_plate_absorbs_sun_and_skies_on_its_upper_face(eb, leaf, up, ze
     add_surface(s, plate if up else flipped(plate), 0)
     s.build()
     kw = dict(n_samples=n, sun_irradiance=E, sky_diffuse_radiance=L_SKY, sky_lw_radiance=L_LW,
-              emissivities=eps_override, **sun_kw(zenith, 30.0))
+              emissivities=eps_override, **sun_kw(zenith, 30.0, scale))
     top, bot = eb.energy_balance(s, **kw)
     eps = np.asarray(eps_override or [eps_param or 1.0] * 2)
     a_up, a_down = ((0.6, 0.7) if up else (0.7, 0.6)) if leaf else (0.75, 0.75)
