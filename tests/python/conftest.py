@@ -4,7 +4,9 @@ ctest runs for the GPU backends only), "gpu-emu" (the GPU engines on the host
 emulation, when the module under test was built against it: ctest sets
 VORN_OPTIX_EMU_PROGRAMS, see gpu/tests/CMakeLists.txt) and "gpu" (a device),
 each skipped until the module has its `Simulator`. A backend offers scene(),
-render(), forward() and lidar() with the CPU simulation calls' signatures."""
+render(), forward() and lidar() with the CPU simulation calls' signatures, and
+energy_balance() and energy_balance_multiband() with those of the CPU energy
+balance (per-primitive temperatures and emissivities included) where it has one."""
 import os
 import shutil
 
@@ -21,6 +23,21 @@ class CpuBackend:
     render = staticmethod(vorn_gpu.simulate_cpu)
     forward = staticmethod(vorn_gpu.simulate_forward_cpu)
     lidar = staticmethod(vorn_gpu.simulate_lidar_cpu)
+    energy_balance = staticmethod(vorn_gpu.run_energy_balance_cpu)
+    energy_balance_multiband = staticmethod(vorn_gpu.run_energy_balance_multiband_cpu)
+
+
+def with_overrides(run):
+    """A simulator's energy-balance call taking the CPU call's per-primitive
+    temperatures and emissivities: set on the scene first (cleared for None)."""
+    def call(scene, *args, temperatures=None, emissivities=None, **kwargs):
+        for values, name in ((temperatures, "temperatures"), (emissivities, "emissivities")):
+            if values is None:
+                getattr(scene, f"clear_primitive_{name}")()
+            else:
+                getattr(scene, f"set_primitive_{name}")(values)
+        return run(scene, *args, **kwargs)
+    return call
 
 
 class GpuBackend:
@@ -29,6 +46,9 @@ class GpuBackend:
         self.sim = vorn_gpu.Simulator(self.ctx, vorn_gpu.PTX_DIR)
         self.render, self.forward = self.sim.simulate, self.sim.simulate_forward
         self.lidar = self.sim.simulate_lidar
+        if hasattr(self.sim, "run_energy_balance"):
+            self.energy_balance = with_overrides(self.sim.run_energy_balance)
+            self.energy_balance_multiband = with_overrides(self.sim.run_energy_balance_multiband)
 
     def scene(self):
         return vorn_gpu.SceneManager(self.ctx)
