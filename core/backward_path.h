@@ -53,7 +53,7 @@ constexpr float kMaxSurvival = 0.95f;
 /// Number of the hit primitive in the view's per-primitive arrays, or -1 when
 /// the view has none or the hit lies outside them. The instance comes from
 /// the tracer, so it indexes instance_offsets within its instances + 1 entries.
-VORN_HD int64_t primitive_number(const PrimitiveOverrides& p, int32_t instance,
+VORN_HD int64_t primitive_number(const PrimitiveEmission& p, int32_t instance,
                                  int32_t prim) {
     if (p.instance_offsets == nullptr || instance < 0 || prim < 0) return -1;
     const int64_t n = int64_t(p.instance_offsets[instance]) + prim;
@@ -61,7 +61,7 @@ VORN_HD int64_t primitive_number(const PrimitiveOverrides& p, int32_t instance,
 }
 
 /// The emissivity override of primitive n, or null.
-VORN_HD const float* emissivity_override(const PrimitiveOverrides& p, int64_t n) {
+VORN_HD const float* emissivity_override(const PrimitiveEmission& p, int64_t n) {
     return n >= 0 && p.emissivities != nullptr ? p.emissivities + n : nullptr;
 }
 
@@ -70,7 +70,7 @@ VORN_HD const float* emissivity_override(const PrimitiveOverrides& p, int64_t n)
 /// other material from its front face only.
 VORN_HD void add_sif(const SceneView& sv, const MaterialData& m, int64_t n, bool back,
                      const double* tp, double* rad) {
-    const PrimitiveOverrides& p = sv.prims;
+    const PrimitiveEmission& p = sv.prims;
     if (n < 0 || p.sif == nullptr || (back && m.type != MaterialType::Leaf)) return;
     const int bands = sv.nb < int(p.n_sif_bands) ? sv.nb : int(p.n_sif_bands);
     for (int b = 0; b < bands; ++b)

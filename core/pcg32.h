@@ -48,7 +48,12 @@ VORN_HD uint64_t mix64(uint64_t z) {
 }
 
 /// What a stream belongs to: streams of different kinds never share a key.
-enum class StreamKind : uint64_t { CameraSample = 1, Photon = 2 };
+enum class StreamKind : uint64_t {
+    CameraSample = 1,
+    Photon = 2,
+    EnergyBalanceTop = 3,     ///< sample point and top-face rays of a primitive
+    EnergyBalanceBottom = 4,  ///< bottom-face rays of a primitive
+};
 
 /// Seeds the stream of sample `b` of round `a` (a pixel in a pass, a photon
 /// index with a = 0). Both seed words come from a double hash of the indices,

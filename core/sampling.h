@@ -36,4 +36,13 @@ VORN_HD DirectionSample sample_cosine_hemisphere(float u_r, float u_phi) {
     return DirectionSample{make_f3(x, y, z), cosine_hemisphere_pdf(z)};
 }
 
+/// Barycentrics (b1, b2) of a uniform point on a triangle,
+/// p = (1 - b1 - b2) v0 + b1 v1 + b2 v2: the square root folds the unit
+/// square onto the triangle with constant density.
+VORN_HD void sample_uniform_triangle(float u1, float u2, float* b1, float* b2) {
+    const float su = f_sqrt(u1);
+    *b1 = su * (1.0f - u2);
+    *b2 = su * u2;
+}
+
 }  // namespace vorn

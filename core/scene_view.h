@@ -13,12 +13,13 @@
 
 namespace vorn {
 
-/// Per-primitive data of the backward renderer, read at a hit through the
+/// Per-primitive emission of the backward renderer (temperatures, long-wave
+/// emissivities, SIF), read at a hit through the
 /// primitive's number instance_offsets[instance] + triangle (instances in
 /// order, each instance's triangles in index order: the numbering of the GPU
 /// scene's n_primitives()). A null array is "not given"; all null (the zero
 /// value) is a scene without per-primitive data.
-struct PrimitiveOverrides {
+struct PrimitiveEmission {
     const int32_t* instance_offsets;  ///< first primitive of each instance, instances + 1
     uint32_t n_primitives;            ///< length of each per-primitive array
     const float* temperatures;        ///< emission temperature (K), thermal mode
@@ -44,7 +45,7 @@ struct SceneView {
     const float* wavelengths;         ///< band centres in nm, nb values in thermal mode
     float max_height;                 ///< highest scene point (m)
     float measurement_plane_height;   ///< forward photons start 0.1 m above this
-    PrimitiveOverrides prims;         ///< per-primitive data (backward renderer)
+    PrimitiveEmission prims;         ///< per-primitive data (backward renderer)
 };
 
 /// An address field of the scene record as a pointer: the record may hold it
@@ -60,7 +61,7 @@ VORN_HD const T* record_pointer(Field f) {
 /// `hw_sky_sun`, `num_repetitions`, `scene_x_size`, `scene_y_size`,
 /// `max_height`, `thermal`, `wavelengths`, `terrain_following`,
 /// `measurement_height`). A record without an emitter gives the zero emitter.
-/// The view has no per-primitive data (see primitive_overrides_from_record).
+/// The view has no per-primitive data (see primitive_emission_from_record).
 template <class Record>
 VORN_HD SceneView scene_view_from_record(const Record& r) {
     SceneView v;
@@ -78,7 +79,7 @@ VORN_HD SceneView scene_view_from_record(const Record& r) {
     v.wavelengths = record_pointer<float>(r.wavelengths);
     v.max_height = r.max_height;
     v.measurement_plane_height = r.measurement_height;
-    v.prims = PrimitiveOverrides{};
+    v.prims = PrimitiveEmission{};
     return v;
 }
 
@@ -86,8 +87,8 @@ VORN_HD SceneView scene_view_from_record(const Record& r) {
 /// (`instance_offsets`, `n_primitives`, `prim_temperatures`,
 /// `prim_emissivities`, `prim_sif`, `n_sif_bands`, `sif_only`).
 template <class Record>
-VORN_HD PrimitiveOverrides primitive_overrides_from_record(const Record& r) {
-    PrimitiveOverrides p;
+VORN_HD PrimitiveEmission primitive_emission_from_record(const Record& r) {
+    PrimitiveEmission p;
     p.instance_offsets = record_pointer<int32_t>(r.instance_offsets);
     p.n_primitives = uint32_t(r.n_primitives);
     p.temperatures = record_pointer<float>(r.prim_temperatures);

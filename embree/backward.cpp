@@ -60,9 +60,9 @@ void check_primitive_inputs(const PrimitiveInputs& p, uint32_t n) {
 }
 
 /// The view's per-primitive part over `p` and the instance offsets it fills.
-PrimitiveOverrides primitive_view(const EmbreeSceneManager& scene, const PrimitiveInputs& p,
+PrimitiveEmission view_of_primitives(const EmbreeSceneManager& scene, const PrimitiveInputs& p,
                                   std::vector<int32_t>& offsets) {
-    PrimitiveOverrides v{};
+    PrimitiveEmission v{};
     v.sif_only = p.sif_only;
     if (p.temperatures.empty() && p.emissivities.empty() && p.sif.empty()) return v;
     const std::vector<int> counts = scene.instance_triangle_counts();
@@ -152,7 +152,7 @@ BackwardImage render_backward(EmbreeSceneManager& scene, int spp, int max_depth,
     ctx.scene = &scene;
     ctx.view = make_scene_view(scene);
     std::vector<int32_t> offsets;
-    ctx.view.prims = primitive_view(scene, prims, offsets);
+    ctx.view.prims = view_of_primitives(scene, prims, offsets);
     ctx.max_depth = max_depth;
     ctx.rr_depth = rr_depth;
     ctx.image = out.image.data();

@@ -22,7 +22,7 @@ struct BackwardImage {
 /// Per-primitive data for one render, numbered like the GPU scene's
 /// primitives (instances in order, each instance's triangles in index order);
 /// an empty array is "not given". Units and faces: see the SceneView fields
-/// (core/scene_view.h, PrimitiveOverrides).
+/// (core/scene_view.h, PrimitiveEmission).
 struct PrimitiveInputs {
     std::vector<float> temperatures;  ///< K, one per primitive
     std::vector<float> emissivities;  ///< one per primitive, every band

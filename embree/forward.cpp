@@ -15,6 +15,7 @@
 #include <string>
 #include <utility>
 
+#include "core/diagnostics.h"
 #include "core/forward_photon.h"
 #include "embree/scene_view.h"
 #include "embree/workers.h"
@@ -381,9 +382,9 @@ ForwardTallies render_forward(EmbreeSceneManager& scene, int nx, int ny,
     std::vector<ChunkTallies> pool(size_t(threads) + 2, make_chunk_tallies(out));
     ChunkMerger merger(pool, totals);
 
-    std::printf("Forward fPAR (CPU): %d photons, grid %dx%dx%d, %d bands, %d threads\n",
+    diag_printf(DiagStream::Out,
+                "Forward fPAR (CPU): %d photons, grid %dx%dx%d, %d bands, %d threads\n",
                 num_photons, nx, ny, out.nz, nb, threads);
-    std::fflush(stdout);
     const Clock::time_point start = Clock::now();
     WorkerPool workers(threads);  // one set of threads for every batch
     for (int64_t done = 0; done < ctx.num_photons;) {

@@ -10,6 +10,7 @@
 
 #include "core/beam.h"
 #include "embree/scene_view.h"
+#include "core/diagnostics.h"
 #include "embree/workers.h"
 #include "scene/checks.h"
 
@@ -191,10 +192,10 @@ LiDARResult simulate_lidar(EmbreeSceneManager& scene, const float* origins,
                        LidarShot{pulse_energy, sensor_area, range_resolution, min_range,
                                  max_range, setup.bins.num_bins},
                        setup};
-    std::printf("LiDAR (CPU): %d pulses, %d beam samples, %s mode, %d threads\n",
+    diag_printf(DiagStream::Out,
+                "LiDAR (CPU): %d pulses, %d beam samples, %s mode, %d threads\n",
                 num_pulses, direct_mode ? 1 : setup.beam.size(),
                 direct_mode ? "direct" : "waveform", threads);
-    std::fflush(stdout);
     const auto t0 = std::chrono::system_clock::now();
 
     LiDARResult result;

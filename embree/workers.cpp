@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "core/diagnostics.h"
+
 namespace vorn::embree {
 
 int max_depth_override(int max_depth, const char* tag) {
@@ -22,8 +24,7 @@ int max_depth_override(int max_depth, const char* tag) {
     if (end == text || errno == ERANGE) return max_depth;
     while (*end == ' ' || *end == '\t' || *end == '\n') ++end;
     if (*end != '\0' || value < 1 || value > INT_MAX) return max_depth;
-    std::printf("%s VORN_MAX_DEPTH=%d\n", tag, int(value));
-    std::fflush(stdout);
+    diag_printf(DiagStream::Out, "%s VORN_MAX_DEPTH=%d\n", tag, int(value));
     return int(value);
 }
 

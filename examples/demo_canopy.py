@@ -18,7 +18,7 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 import vorn  # noqa: E402
 import vorn_gpu  # noqa: E402
 
-from canopy import build_canopy  # noqa: E402
+from canopy import BANDS_NM, build_canopy  # noqa: E402
 from fpar_profile import format_profile, fpar_profile, plot_profile  # noqa: E402
 from png import write_png  # noqa: E402
 
@@ -26,11 +26,11 @@ from png import write_png  # noqa: E402
 def false_colour(image, channels=(2, 1, 0), percentile=99.0, gamma=2.2):
     """8-bit RGB from three bands of a radiance image (height, width, bands):
     each channel scaled so its `percentile` maps to white, then gamma-encoded.
-    Row 0 of the engine's image is the bottom of the view, so rows are flipped."""
+    Rows stay in the engine's order (row 0 at the bottom of the view)."""
     rgb = np.stack([image[..., c] for c in channels], axis=-1).astype(np.float64)
     white = np.percentile(rgb.reshape(-1, 3), percentile, axis=0)
     rgb = np.clip(rgb / np.where(white > 0, white, 1.0), 0.0, 1.0) ** (1.0 / gamma)
-    return (rgb[::-1] * 255.0 + 0.5).astype(np.uint8)
+    return (rgb * 255.0 + 0.5).astype(np.uint8)
 
 
 def render_false_colour(scene, path, size, width=256, height=256, spp=16, max_depth=8,
@@ -44,20 +44,23 @@ def render_false_colour(scene, path, size, width=256, height=256, spp=16, max_de
                    dtype=np.float32)
     scene.set_sensor(0, width, height, size, size * height / width, cam)
     image = vorn_gpu.simulate_cpu(scene, spp=spp, max_depth=max_depth, progress=progress)
-    write_png(path, false_colour(image, channels))
+    write_png(path, false_colour(image, channels), origin="lower")
     return image
 
 
 def lidar_scan(scene, size, spacing=0.25, altitude=40.0, off_nadir_deg=5.0):
     """Scans the tile from above on a regular grid of pulses (waveform mode, a
     0.5 mrad beam of 81 sub-rays, 0.15 m range bins) and returns the result of
-    simulate_lidar_cpu. The scan lines tilt `off_nadir_deg` across track."""
+    simulate_lidar_cpu. Pulses tilt `off_nadir_deg` across track, alternately
+    east and west, and start offset against their tilt so that each one meets
+    the ground at its grid point: every pulse stays over the tile."""
     xs = np.arange(spacing / 2, size, spacing, dtype=np.float64)
     gx, gy = np.meshgrid(xs, xs)
     n = gx.size
     tilt = np.radians(off_nadir_deg) * np.where(np.arange(n) % 2 == 0, 1.0, -1.0)
     directions = np.stack([np.sin(tilt), np.zeros(n), -np.cos(tilt)], axis=1)
-    origins = np.stack([gx.ravel(), gy.ravel(), np.full(n, altitude)], axis=1)
+    origins = np.stack([gx.ravel() - altitude * np.tan(tilt), gy.ravel(), np.full(n, altitude)],
+                       axis=1)
     return vorn_gpu.simulate_lidar_cpu(scene, origins.ravel(), directions.ravel(), n,
                                        min_range=altitude - scene.max_height() - 5.0,
                                        max_range=altitude + 5.0)
@@ -68,8 +71,10 @@ def save_points(out, points, description=None):
     installed, classified as ground or vegetation by their height above the
     terrain of `description` (the canopy's vorn.Scene)."""
     header = "x,y,z,intensity,return_number,number_of_returns,range,pulse"
+    # intensities are tiny (1e-8 to 1e-6): significant digits, not decimals
+    fmt = ["%.4f", "%.4f", "%.4f", "%.6e", "%d", "%d", "%.4f", "%d"]
     np.savetxt(out / "lidar_points.csv", points, delimiter=",", header=header, comments="",
-               fmt="%.4f")
+               fmt=fmt)
     classes = None
     if description is not None:
         ground = vorn.lidar.ground_height(description, points[:, :2])
@@ -79,6 +84,9 @@ def save_points(out, points, description=None):
         return ["lidar_points.csv", "lidar_points.las"]
     except ImportError:
         return ["lidar_points.csv (pip install 'vorn_gpu[lidar]' to get LAS as well)"]
+
+
+BAND_NAMES = {450: "blue", 650: "red", 850: "NIR"}
 
 
 class Progress:
@@ -111,20 +119,26 @@ def main(argv=None) -> int:
           f"{scene.total_triangles()} triangles, LAI {canopy.lai:.2f}, "
           f"tile {canopy.size:g} m, height {canopy.height:.2f} m, {canopy.num_bands} bands")
 
-    print("backward: false-colour image (NIR, red, blue)")
+    names = [BAND_NAMES.get(int(nm), f"{nm:g} nm") for nm in BANDS_NM]
+    print(f"backward: false-colour image (red = {names[2]}, green = {names[1]}, "
+          f"blue = {names[0]})")
     image = render_false_colour(scene, out / "canopy_false_colour.png", canopy.size,
                                 width=args.size, height=args.size, spp=args.spp,
                                 progress=Progress("passes"))
     np.save(out / "canopy_radiance.npy", image)
-    means = ", ".join(f"{v:.4f}" for v in image.mean(axis=(0, 1)))
-    print(f"  mean band radiance [{means}] -> canopy_false_colour.png, canopy_radiance.npy")
+    means = ", ".join(f"{name} {v:.4f}" for name, v in zip(names, image.mean(axis=(0, 1))))
+    print(f"  mean radiance (W m-2 sr-1 nm-1): {means} "
+          "-> canopy_false_colour.png, canopy_radiance.npy")
 
     print("forward: absorbed PAR per layer (blue and red bands)")
     profile = fpar_profile(scene, canopy.num_bands, par_bands=(0, 1), num_photons=args.photons,
                            progress=Progress("photons"))
     print(format_profile(profile))
-    plot_profile(profile, out / "fpar_profile.png")
-    print("  -> fpar_profile.png")
+    try:
+        plot_profile(profile, out / "fpar_profile.png")
+        print("  -> fpar_profile.png")
+    except ImportError:
+        print("  (pip install matplotlib to get the chart fpar_profile.png)")
 
     print("lidar: waveform scan from 40 m")
     lidar = lidar_scan(scene, canopy.size)

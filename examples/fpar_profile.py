@@ -22,8 +22,6 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
 import vorn_gpu  # noqa: E402
 
-from png import write_png  # noqa: E402
-
 
 @dataclasses.dataclass
 class FparProfile:
@@ -81,29 +79,31 @@ def format_profile(p: FparProfile) -> str:
     return "\n".join(lines)
 
 
-def plot_profile(p: FparProfile, path, width: int = 400, height: int = 300) -> np.ndarray:
-    """Horizontal bars, one per layer at its height (ground slab brown, canopy
-    layers green), bar length proportional to fPAR with the longest bar at
-    90 % of the width; axes in black with a tick every 0.1 of fPAR. Writes a PNG and returns the image."""
-    img = np.full((height, width, 3), 255, np.uint8)
-    left, bottom, top_margin = 40, height - 20, 10
+def plot_profile(p: FparProfile, path):
+    """Draws the profile as a bar chart (needs matplotlib): one horizontal bar per
+    layer spanning its heights, its length the layer's fPAR; the ground slab is
+    drawn as a thin band under 0 m. Writes a PNG to `path` and returns the
+    chart's matplotlib Axes."""
+    from matplotlib.figure import Figure  # no pyplot: no GUI backend, no global state
+
     fpar = p.fpar
-    scale = 0.9 * (width - left - 10) / max(float(fpar.max()), 1e-12)
     z = p.layer_heights.copy()
-    z[0] = -0.1 * (z[-1] - z[1])  # draw the ground slab as a thin band under 0
-    to_row = lambda h: int(round(bottom - (h - z[0]) / (z[-1] - z[0]) * (bottom - top_margin)))
-    for i, f in enumerate(fpar):
-        r0, r1 = to_row(z[i + 1]) + 1, to_row(z[i]) - 1
-        colour = (150, 100, 50) if i == 0 else (40, 150 + int(80 * i / len(fpar)), 60)
-        img[r0:r1 + 1, left + 1:left + 1 + int(round(f * scale))] = colour
-    img[top_margin:bottom + 1, left] = 0
-    img[bottom, left:width - 5] = 0
-    for k in range(1, 11):  # ticks every 0.1 of fPAR
-        col = left + int(round(0.1 * k * scale))
-        if col < width:
-            img[bottom + 1:bottom + (6 if k % 5 == 0 else 4), col] = 0
-    write_png(path, img)
-    return img
+    z[0] = -0.1 * (z[-1] - z[1])
+    fig = Figure(figsize=(6.4, 4.8), dpi=100, layout="constrained")
+    ax = fig.add_subplot()
+    ax.barh(z[1:-1], fpar[1:], height=np.diff(z[1:]), align="edge", color="#3c963c",
+            edgecolor="white", label="canopy layer")
+    ax.barh(z[0], fpar[0], height=z[1] - z[0], align="edge", color="#966432",
+            edgecolor="white", label=f"ground (below {p.layer_heights[1]:g} m)")
+    ax.axhline(0.0, color="black", linewidth=0.8)
+    ax.set_xlabel("fPAR: fraction of the incident PAR absorbed in the layer (dimensionless)")
+    ax.set_ylabel("height above ground (m)")
+    ax.set_title(f"Absorbed PAR per layer: canopy {fpar[1:].sum():.3f}, ground {fpar[0]:.3f}")
+    ax.set_xlim(0.0, 1.1 * max(float(fpar.max()), 1e-12))
+    ax.set_ylim(z[0], z[-1])
+    ax.legend(loc="upper right")
+    fig.savefig(path)
+    return ax
 
 
 def main(argv=None) -> int:

@@ -6,9 +6,13 @@ import zlib
 import numpy as np
 
 
-def write_png(path, rgb) -> None:
-    """Writes an 8-bit RGB image (height, width, 3), first row at the top."""
-    rgb = np.ascontiguousarray(rgb, dtype=np.uint8)
+def write_png(path, rgb, origin="lower") -> None:
+    """Writes an 8-bit RGB image (height, width, 3) upright. `origin` says where
+    its row 0 is: "lower" (the bottom, as in the images of simulate_cpu) or
+    "upper" (the top, as in most image files)."""
+    if origin not in ("lower", "upper"):
+        raise ValueError(f"origin must be 'lower' or 'upper', got {origin!r}")
+    rgb = np.ascontiguousarray(rgb[::-1] if origin == "lower" else rgb, dtype=np.uint8)
     height, width, _ = rgb.shape
     raw = b"".join(b"\x00" + rgb[y].tobytes() for y in range(height))  # filter 0 per row
 

@@ -4,14 +4,14 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "core/diagnostics.h"
 #include "gpu/optix_api.h"
 
 namespace vorn {
 
 void optix_log_callback(unsigned int level, const char* tag, const char* message, void*) {
     if (level != 1 && level != 2) return;
-    std::fprintf(stderr, "[OptiX][%s] %s\n", tag ? tag : "", message ? message : "");
-    std::fflush(stderr);
+    diag_printf(DiagStream::Err, "[OptiX][%s] %s\n", tag ? tag : "", message ? message : "");
 }
 
 OptiXContext::OptiXContext(int device_id) : device_id_(device_id) {

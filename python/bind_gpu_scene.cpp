@@ -41,8 +41,8 @@ void bind_primitive_buffers(py::class_<SceneManager>& c) {
         .def(
             "set_primitive_temperatures",
             [](SceneManager& s, const FloatArray& t) {
-                idle(s, "set_primitive_temperatures")
-                    .set_primitive_temperatures(read_1d_named(t, "set_primitive_temperatures", "temperatures"));
+                const char* who = "set_primitive_temperatures";
+                idle(s, who).set_primitive_temperatures(read_1d_named(t, who, "temperatures"));
             },
             py::arg("temperatures"), doc::kSetPrimitiveTemperatures)
         .def(
@@ -61,8 +61,8 @@ void bind_primitive_buffers(py::class_<SceneManager>& c) {
         .def(
             "set_primitive_emissivities",
             [](SceneManager& s, const FloatArray& e) {
-                idle(s, "set_primitive_emissivities")
-                    .set_primitive_emissivities(read_1d_named(e, "set_primitive_emissivities", "emissivities"));
+                const char* who = "set_primitive_emissivities";
+                idle(s, who).set_primitive_emissivities(read_1d_named(e, who, "emissivities"));
             },
             py::arg("emissivities"), doc::kSetPrimitiveEmissivities)
         .def(

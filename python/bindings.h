@@ -14,5 +14,7 @@ void bind_cpu_scene(pybind11::module_& m);   // EmbreeSceneManager
 void bind_backward(pybind11::module_& m);    // simulate_cpu
 void bind_forward(pybind11::module_& m);     // simulate_forward_cpu
 void bind_lidar(pybind11::module_& m);       // simulate_lidar_cpu
+void bind_energy_balance(pybind11::module_& m);  // run_energy_balance(_multiband)_cpu
+void bind_diagnostics(pybind11::module_& m); // set_verbose, get_verbose; diagnostics to sys.stdout/stderr
 
 }  // namespace vorn::py_bind

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "core/diagnostics.h"
 #include "scene/checks.h"
 
 namespace vorn::py_bind {
@@ -93,11 +94,10 @@ std::vector<float> read_directions(const FloatArray& a, int count, const char* w
 
 void report_rejected_rays(uint64_t count, const char* prefix) {
     if (count == 0) return;
-    std::fprintf(stderr,
-                 "%s %llu rays with a non-finite component or one beyond %g could not be "
-                 "traced and were taken as misses\n",
-                 prefix, static_cast<unsigned long long>(count), double(kMaxRayCoordinate));
-    std::fflush(stderr);
+    diag_printf(DiagStream::Err,
+                "%s %llu rays with a non-finite component or one beyond %g could not be "
+                "traced and were taken as misses\n",
+                prefix, static_cast<unsigned long long>(count), double(kMaxRayCoordinate));
 }
 
 // An array must never claim more values than the native result holds.

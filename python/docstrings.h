@@ -32,5 +32,12 @@ constexpr const char* kSetSifOnlyMode =
     "leaving the first surface each ray hits (with the face rule of "
     "set_primitive_sif_spectra) and nothing else: no sun, sky, thermal emission or "
     "scattering; without SIF spectra the image is zero.";
+constexpr const char* kSetVerbose =
+    "Turns the engines' diagnostic lines (\"Forward fPAR (CPU): ...\", \"LiDAR (CPU): ...\", "
+    "\"[OptiX][...] ...\" and the like) on or off for the whole module. They are on by default "
+    "and written to sys.stdout or sys.stderr, so contextlib.redirect_stdout, pytest and "
+    "notebooks capture them.";
+constexpr const char* kGetVerbose =
+    "Whether the engines' diagnostic lines are printed (see set_verbose).";
 
 }  // namespace vorn::py_bind::doc

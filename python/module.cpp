@@ -20,4 +20,6 @@ PYBIND11_MODULE(vorn_gpu, m) {
     bind_backward(m);
     bind_forward(m);
     bind_lidar(m);
+    bind_energy_balance(m);
+    bind_diagnostics(m);
 }

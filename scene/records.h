@@ -28,7 +28,9 @@ struct MaterialData {
     int32_t offset;     ///< start of this material's per-band values in the spectral array
     int32_t reserved;   ///< always 0
     /// [0], [1] leaf reflection / transmission sampling weights; [2] uniform,
-    /// [3] sunlit, [4] shaded temperature in K; [5..18] passed to the device only.
+    /// [3] sunlit, [4] shaded temperature in K; [5] long-wave emissivity of the
+    /// energy balance (used when in (0, 1], else 1); [6..18] passed to the
+    /// device only.
     float params[19];
 };
 static_assert(sizeof(MaterialData) == 88, "MaterialData is 88 bytes");

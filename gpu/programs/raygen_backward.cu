@@ -15,7 +15,7 @@ namespace vorn::dev {
 VORN_DEVICE void raygen_backward() {
     const UInt3 i = launch_index();
     SceneView sv = scene_view_from_record(params.scene);
-    sv.prims = primitive_overrides_from_record(params.scene);
+    sv.prims = primitive_emission_from_record(params.scene);
     const int x = int(i.x), y = int(i.y);
     const int width = sv.sensor.width;
     if (x >= width || y >= sv.sensor.height || sv.nb > kMaxDeviceBands) return;

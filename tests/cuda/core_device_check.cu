@@ -1,5 +1,6 @@
-// Compile-only check: the three transport templates of the physics core
-// (backward path, forward photon, LiDAR beam sample and direct pulse)
+// Compile-only check: the transport templates of the physics core
+// (backward path, forward photon, LiDAR beam sample and direct pulse, energy
+// balance sample)
 // instantiated as device code, through a tracer shaped like the device
 // programs: the scene view is built from a scene record in __constant__
 // memory, a radiance ray carries the address of its per-ray hit record in two
@@ -8,6 +9,7 @@
 // here rather than in the device programs.
 #include "core/backward_path.h"
 #include "core/beam.h"
+#include "core/energy_balance.h"
 #include "core/forward_photon.h"
 #include "core/hit.h"
 #include "core/scene_view.h"
@@ -170,4 +172,18 @@ __global__ void vorn_lidar_device_check(LidarShot shot, const float* pulses,
         const DirectReturn r = trace_direct_pulse(DeviceTracer{}, sv, shot, o, d);
         if (r.valid) params.direct[p] = r.intensity + r.range + r.position.z;
     }
+}
+
+/// One launch index per (primitive, sample); faces summed with atomics.
+__global__ void vorn_energy_balance_device_check(EnergyBalanceConfig cfg, PrimitiveView pv,
+                                                 ShortwaveBand band, float sky_lw,
+                                                 float* top, float* bot) {
+    const SceneView sv = scene_view_from_record(params.scene);
+    const uint32_t p = blockIdx.x, s = threadIdx.x;
+    FaceSample ft, fb;
+    sample_primitive(DeviceTracer{}, sv, pv, cfg, p, s, &ft, &fb);
+    const FaceCoefficients k = face_coefficients(sv, pv, p, 0);
+    atomicAdd(top + p, float(face_absorbed(cfg, ft, band, k.top, k.emissivity, sky_lw)));
+    if (cfg.two_sided)
+        atomicAdd(bot + p, float(face_absorbed(cfg, fb, band, k.bottom, k.emissivity, sky_lw)));
 }

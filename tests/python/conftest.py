@@ -4,7 +4,9 @@ ctest runs for the GPU backends only), "gpu-emu" (the GPU engines on the host
 emulation, when the module under test was built against it: ctest sets
 VORN_OPTIX_EMU_PROGRAMS, see gpu/tests/CMakeLists.txt) and "gpu" (a device),
 each skipped until the module has its `Simulator`. A backend offers scene(),
-render(), forward() and lidar() with the CPU simulation calls' signatures."""
+render(), forward() and lidar() with the CPU simulation calls' signatures, and
+energy_balance() and energy_balance_multiband() with those of the CPU energy
+balance (per-primitive temperatures and emissivities included) where it has one."""
 import os
 import shutil
 
@@ -21,11 +23,26 @@ class CpuBackend:
     render = staticmethod(vorn_gpu.simulate_cpu)
     forward = staticmethod(vorn_gpu.simulate_forward_cpu)
     lidar = staticmethod(vorn_gpu.simulate_lidar_cpu)
+    energy_balance = staticmethod(vorn_gpu.run_energy_balance_cpu)
+    energy_balance_multiband = staticmethod(vorn_gpu.run_energy_balance_multiband_cpu)
 
     @staticmethod
     def render_prims(scene, prims, **kw):
         """render() with per-primitive data: the keyword arguments of simulate_cpu."""
         return vorn_gpu.simulate_cpu(scene, **kw, **prims)
+
+
+def with_overrides(run):
+    """A simulator's energy-balance call taking the CPU call's per-primitive
+    temperatures and emissivities: set on the scene first (cleared for None)."""
+    def call(scene, *args, temperatures=None, emissivities=None, **kwargs):
+        for values, name in ((temperatures, "temperatures"), (emissivities, "emissivities")):
+            if values is None:
+                getattr(scene, f"clear_primitive_{name}")()
+            else:
+                getattr(scene, f"set_primitive_{name}")(values)
+        return run(scene, *args, **kwargs)
+    return call
 
 
 def not_bound(name):
@@ -43,6 +60,9 @@ class GpuBackend:
         self.render = self.sim.simulate
         self.forward, self.lidar = (getattr(self.sim, n, None) or not_bound(n)
                                     for n in ("simulate_forward", "simulate_lidar"))
+        self.energy_balance, self.energy_balance_multiband = (
+            with_overrides(getattr(self.sim, n)) if hasattr(self.sim, n) else not_bound(n)
+            for n in ("run_energy_balance", "run_energy_balance_multiband"))
 
     def scene(self):
         return vorn_gpu.SceneManager(self.ctx)

@@ -1,14 +1,18 @@
-"""The examples: the demo end to end, the absorbed-PAR profile, LAS export of
-LiDAR returns, and the README's example."""
+"""The examples: the demo end to end, the PNG writer, the absorbed-PAR profile,
+and the README's example (run, and type-checked against the stubs)."""
+import importlib.util
 import math
 import pathlib
 import re
 import struct
+import subprocess
 import sys
 import zlib
 
 import numpy as np
 import pytest
+
+import vorn_gpu
 
 from conftest import CpuBackend
 from scenes import add_surface, new_scene, quad
@@ -17,7 +21,7 @@ ROOT = pathlib.Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "examples"))
 
 import demo_canopy  # noqa: E402
-import las_export  # noqa: E402
+from png import write_png  # noqa: E402
 from fpar_profile import format_profile, fpar_profile, plot_profile  # noqa: E402
 
 
@@ -47,13 +51,34 @@ def test_demo_writes_image_profile_and_point_cloud(tmp_path, capsys):
     radiance = np.load(tmp_path / "canopy_radiance.npy")
     assert radiance.shape == (24, 24, 3) and np.all(radiance >= 0) and radiance.max() > 0
     assert read_png_rgb(tmp_path / "canopy_false_colour.png").shape == (24, 24, 3)
-    assert read_png_rgb(tmp_path / "fpar_profile.png").shape[2] == 3
+    if importlib.util.find_spec("matplotlib"):
+        assert (tmp_path / "fpar_profile.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    else:
+        assert "pip install matplotlib" in printed
+    # The printed band means name the bands in the canopy's order (450, 650, 850 nm).
+    means = dict(re.findall(r"(blue|red|NIR) ([0-9.]+)", printed.split("mean radiance")[1]))
+    np.testing.assert_allclose([float(means[b]) for b in ("blue", "red", "NIR")],
+                               radiance.mean(axis=(0, 1)), atol=6e-5)
     points = np.loadtxt(tmp_path / "lidar_points.csv", delimiter=",", skiprows=1)
     assert points.ndim == 2 and points.shape[1] == 8 and len(points) > 0
     # Returns lie on the canopy or the ground, never below the ground or above the top.
     assert points[:, 2].min() > -0.2 and points[:, 2].max() < 7.0
+    # Intensities (around 1e-7) survive the CSV; every pulse stays over the tile
+    # and so returns at least its ground echo.
+    assert points[:, 3].min() > 0.0
+    pulses = int(re.search(r"(\d+) pulses, \d+ bins", printed).group(1))
+    assert pulses == 80 * 80 and len(np.unique(points[:, 7])) == pulses
     fpar_line = [l for l in printed.splitlines() if l.startswith("canopy ")][0]
     assert 0.0 < float(fpar_line.split("absorbed ")[1].split(",")[0]) <= 1.0
+
+
+def test_png_rows_are_written_upright(tmp_path):
+    rgb = np.zeros((2, 3, 3), np.uint8)
+    rgb[0] = 255  # the engine's row 0: the bottom of the view
+    write_png(tmp_path / "a.png", rgb)
+    np.testing.assert_array_equal(read_png_rgb(tmp_path / "a.png"), rgb[::-1])
+    write_png(tmp_path / "b.png", rgb, origin="upper")
+    np.testing.assert_array_equal(read_png_rgb(tmp_path / "b.png"), rgb)
 
 
 def test_profile_puts_the_plate_in_the_top_layer_and_the_rest_on_the_ground(tmp_path):
@@ -75,46 +100,16 @@ def test_profile_puts_the_plate_in_the_top_layer_and_the_rest_on_the_ground(tmp_
     assert p.fpar.sum() == pytest.approx(1.0, abs=1e-6)  # black: nothing escapes
     assert "ground" in format_profile(p).splitlines()[-2]
 
-    img = plot_profile(p, tmp_path / "fpar.png", width=200, height=120)
-    np.testing.assert_array_equal(read_png_rgb(tmp_path / "fpar.png"), img)
-    # Bar lengths in proportion to fPAR: coloured pixels along each bar's middle row.
-    rows = ((img != 255).any(axis=2) & (img != 0).any(axis=2)).sum(axis=1)
-    assert rows.max() == pytest.approx(0.9 * (200 - 40 - 10), abs=1)
-    lengths = sorted(set(rows[rows > 0]))
-    assert lengths[-1] == pytest.approx(lengths[0] * max(p.fpar) / min(p.fpar[[0, -1]]), abs=2)
-
-
-POINTS = np.array([[1.5, -2.25, 10.0, 4e-6, 1, 2, 90.0, 0],
-                   [1.5, -2.25, 2.0, 1e-6, 2, 2, 98.0, 0],
-                   [7.0, 3.0, 0.5, 2e-6, 1, 1, 99.5, 1]], np.float32)
-
-
-def test_field_mapping():
-    f = las_export.las_fields(POINTS)
-    np.testing.assert_array_equal(f["z"], POINTS[:, 2].astype(np.float64))
-    # Intensity scaled so that the strongest return is 65535; an explicit scale clips.
-    assert f["intensity"].dtype == np.uint16
-    assert list(f["intensity"]) == [65535, round(65535 / 4), round(65535 / 2)]
-    assert f["intensity_scale"] == pytest.approx(65535 / 4e-6, rel=1e-6)
-    assert list(las_export.las_fields(POINTS, intensity_scale=2e10)["intensity"]) == [65535, 20000, 40000]
-    assert list(f["return_number"]) == [1, 2, 1] and f["return_number"].dtype == np.uint8
-    assert list(f["number_of_returns"]) == [2, 2, 1]
-    assert list(f["gps_time"]) == [0.0, 0.0, 1.0]
-    np.testing.assert_array_equal(f["range"], POINTS[:, 6])
-    with pytest.raises(ValueError, match="shape"):
-        las_export.las_fields(np.zeros((3, 7)))
-
-
-def test_write_and_read_back(tmp_path):
-    laspy = pytest.importorskip("laspy")
-    scale = las_export.write_las(str(tmp_path / "returns.las"), POINTS)
-    las = laspy.read(str(tmp_path / "returns.las"))
-    assert las.header.point_format.id == 6 and len(las.points) == 3
-    np.testing.assert_allclose(np.stack([las.x, las.y, las.z], 1), POINTS[:, :3], atol=5e-4)
-    np.testing.assert_allclose(np.asarray(las.intensity) / scale, POINTS[:, 3], rtol=1e-4)
-    assert list(las.return_number) == [1, 2, 1] and list(las.number_of_returns) == [2, 2, 1]
-    assert list(las.gps_time) == [0.0, 0.0, 1.0]
-    np.testing.assert_array_equal(np.asarray(las.range), POINTS[:, 6])
+    pytest.importorskip("matplotlib")
+    ax = plot_profile(p, tmp_path / "fpar.png")
+    assert (tmp_path / "fpar.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    assert "fPAR" in ax.get_xlabel() and ax.get_ylabel() == "height above ground (m)"
+    assert ax.get_title() and [t.get_text() for t in ax.get_legend().get_texts()] == \
+        ["canopy layer", "ground (below 0.05 m)"]
+    # One bar per layer: its length the layer's fPAR, its extent the layer's heights.
+    bars = sorted(ax.patches, key=lambda r: r.get_y())
+    np.testing.assert_allclose([b.get_width() for b in bars], p.fpar)
+    np.testing.assert_allclose([b.get_y() + b.get_height() for b in bars], p.layer_heights[1:])
 
 
 def test_readme_example_runs_and_gives_the_closed_form(capsys):
@@ -124,3 +119,21 @@ def test_readme_example_runs_and_gives_the_closed_form(capsys):
     assert namespace["image"].shape == (32, 32, 1)
     assert abs(float(namespace["image"].mean()) - 0.2 * 1000.0 / math.pi) < 1e-3
     assert "(32, 32, 1)" in capsys.readouterr().out
+
+
+def test_readme_example_type_checks_against_the_installed_stubs(tmp_path):
+    """mypy finds the stubs the build installed, accepts the README example and
+    reports a wrong argument type in a copy of it."""
+    pytest.importorskip("mypy")
+    here = pathlib.Path(vorn_gpu.__file__).parent
+    if not (here / "vorn_gpu-stubs" / "__init__.pyi").is_file():
+        pytest.skip("vorn_gpu was built without pybind11-stubgen: no stubs")
+    assert (here / "vorn_gpu.pyi").is_file()
+    code = re.search(r"```python\n(.*?)```", (ROOT / "README.md").read_text(), re.S).group(1)
+    (tmp_path / "example.py").write_text(code)
+    (tmp_path / "wrong.py").write_text(code.replace("spp=4", 'spp="4"'))
+    run = subprocess.run([sys.executable, "-m", "mypy", "--cache-dir", str(tmp_path / "cache"),
+                          "example.py", "wrong.py"], cwd=tmp_path, capture_output=True, text=True)
+    errors = [l for l in run.stdout.splitlines() if ": error:" in l]
+    assert len(errors) == 1 and errors[0].startswith("wrong.py:"), run.stdout
+    assert 'Argument "spp" to "simulate_cpu"' in errors[0]

@@ -1,0 +1,147 @@
+// run_energy_balance_cpu and run_energy_balance_multiband_cpu: the CPU energy
+// balance behind the arguments, defaults and results of the GPU simulator's
+// calls, with the per-primitive overrides the GPU scene holds as arguments.
+#include <algorithm>
+#include <climits>
+#include <optional>
+#include <string>
+
+#include "embree/energy_balance.h"
+#include "python/bindings.h"
+#include "python/convert.h"
+
+namespace vorn::py_bind {
+
+namespace {
+
+using vorn::embree::EmbreeSceneManager;
+
+constexpr int kAllHardwareThreads = 0;
+
+constexpr const char* kRunEnergyBalanceCpuDoc =
+    "Energy balance of every scene triangle on the CPU, by reverse ray tracing from "
+    "n_samples uniform points per triangle. Returns (top, bot): float32 arrays of "
+    "n_primitives absorbed flux densities in W m^-2 of face area for the top face "
+    "(along the triangle's world normal) and the bottom face; bot is empty when "
+    "two_sided is False. Short wave uses scene band band_type's optical properties: "
+    "absorptance times (sun_irradiance (W m^-2 normal to the sun) times the cosine to "
+    "the sun when the sun is visible, plus pi times sky_diffuse_radiance (W m^-2 sr^-1) "
+    "for cosine-weighted rays escaping upwards, plus, with sw_albedos (one per "
+    "triangle), albedo times the first-bounce irradiance of the triangle a ray hits). "
+    "Long wave adds emissivity times (pi sky_lw_radiance for rays escaping upwards, "
+    "eps sigma T^4 of the triangle a ray hits). temperatures (K) and emissivities, "
+    "one per triangle, override the materials' (params[2..4] as in thermal mode; "
+    "params[5] when in (0, 1], else 1). The sun direction is normalised. Primitives "
+    "are numbered instance by instance, triangles in index order.";
+
+constexpr const char* kRunEnergyBalanceMultibandCpuDoc =
+    "Short-wave energy balance in scene bands 0 .. n_bands - 1 on the CPU. Returns "
+    "(top, bot) of shape (n_bands, n_primitives) in W m^-2; bot has shape (0, 0) when "
+    "two_sided is False. sun_irradiance and sky_diffuse_radiance hold n_bands values "
+    "(empty: zero); sw_albedos is flattened band-major [n_bands * n_primitives]. Band b "
+    "equals run_energy_balance_cpu with band_type b, that band's inputs and no long "
+    "wave. temperatures and emissivities are checked as in run_energy_balance_cpu but "
+    "do not enter the short wave.";
+
+/// Values of an optional 1-D array argument (None: absent); any other
+/// dimension count raises RuntimeError(`message`).
+std::optional<std::vector<float>> optional_1d(const py::object& obj, const char* message) {
+    if (obj.is_none()) return std::nullopt;
+    const FloatArray a(obj);  // NumPy's own error for what it cannot convert
+    if (a.ndim() != 1) throw std::runtime_error(message);
+    return read_1d(a, "energy balance", "an array argument");
+}
+
+/// A per-band array of the multiband call: absent when it holds no value,
+/// else exactly n_bands values in one dimension.
+std::optional<std::vector<float>> per_band(const FloatArray& a, int n_bands, const char* name) {
+    if (a.size() == 0) return std::nullopt;
+    if (a.ndim() != 1 || a.shape(0) != n_bands)
+        throw std::runtime_error(std::string(name) + " must be 1D with length n_bands");
+    return read_1d(a, "run_energy_balance_multiband", name);
+}
+
+const float* data_or_null(const std::optional<std::vector<float>>& v) {
+    return v ? v->data() : nullptr;
+}
+
+int32_t count_of(const std::optional<std::vector<float>>& v) {
+    return v ? int32_t(std::min<size_t>(v->size(), INT32_MAX)) : 0;
+}
+
+/// The overrides, owned by the caller's two optionals.
+PrimitiveOverrides overrides_of(const std::optional<std::vector<float>>& t,
+                                const std::optional<std::vector<float>>& e) {
+    return PrimitiveOverrides{data_or_null(t), t ? t->size() : 0, data_or_null(e),
+                              e ? e->size() : 0};
+}
+
+py::tuple run_energy_balance_cpu(EmbreeSceneManager& scene, int band_type, int n_samples,
+                                 float sun_irradiance, float sky_diffuse_radiance,
+                                 float sky_lw_radiance, float sun_dir_x, float sun_dir_y,
+                                 float sun_dir_z, bool two_sided,
+                                 const py::object& sw_albedos,
+                                 const py::object& temperatures,
+                                 const py::object& emissivities) {
+    const auto albedos = optional_1d(sw_albedos, "sw_albedos must be 1D");
+    const auto temps = optional_1d(temperatures, "temperatures must be 1D");
+    const auto emis = optional_1d(emissivities, "emissivities must be 1D");
+    const EnergyBalanceParams p{band_type,  n_samples,  sun_irradiance,
+                                sky_diffuse_radiance, sky_lw_radiance, sun_dir_x,
+                                sun_dir_y,  sun_dir_z,  two_sided,
+                                data_or_null(albedos), count_of(albedos)};
+    std::vector<float> top, bot;
+    vorn::embree::run_energy_balance(scene, p, overrides_of(temps, emis), top, bot,
+                                     kAllHardwareThreads, wrap_progress_interruptible(py::none()));
+    return py::make_tuple(to_array(top, {py::ssize_t(top.size())}),
+                          to_array(bot, {py::ssize_t(bot.size())}));
+}
+
+py::tuple run_energy_balance_multiband_cpu(EmbreeSceneManager& scene, int n_bands,
+                                           int n_samples, const FloatArray& sun_irradiance,
+                                           const FloatArray& sky_diffuse_radiance,
+                                           float sun_dir_x, float sun_dir_y, float sun_dir_z,
+                                           bool two_sided, const py::object& sw_albedos,
+                                           const py::object& temperatures,
+                                           const py::object& emissivities) {
+    const auto sun = per_band(sun_irradiance, n_bands, "sun_irradiance");
+    const auto sky = per_band(sky_diffuse_radiance, n_bands, "sky_diffuse_radiance");
+    const auto albedos =
+        optional_1d(sw_albedos, "sw_albedos must be 1D (flattened [n_bands * n_prims])");
+    const auto temps = optional_1d(temperatures, "temperatures must be 1D");
+    const auto emis = optional_1d(emissivities, "emissivities must be 1D");
+    const EnergyBalanceMultibandParams p{n_bands,   n_samples,         sun_dir_x,
+                                         sun_dir_y, sun_dir_z,         two_sided,
+                                         data_or_null(sun), data_or_null(sky),
+                                         data_or_null(albedos), count_of(albedos)};
+    std::vector<float> top, bot;
+    vorn::embree::run_energy_balance_multiband(scene, p, overrides_of(temps, emis), top, bot,
+                                               kAllHardwareThreads,
+                                               wrap_progress_interruptible(py::none()));
+    const py::ssize_t np = py::ssize_t(top.size()) / n_bands;
+    return py::make_tuple(to_array(top, {n_bands, np}),
+                          bot.empty() ? to_array(bot, {0, 0}) : to_array(bot, {n_bands, np}));
+}
+
+}  // namespace
+
+void bind_energy_balance(py::module_& m) {
+    m.def("run_energy_balance_cpu", &run_energy_balance_cpu, py::arg("scene"),
+          py::arg("band_type") = 0, py::arg("n_samples") = 64,
+          py::arg("sun_irradiance") = 0.0f, py::arg("sky_diffuse_radiance") = 0.0f,
+          py::arg("sky_lw_radiance") = 0.0f, py::arg("sun_dir_x") = 0.0f,
+          py::arg("sun_dir_y") = 0.0f, py::arg("sun_dir_z") = 1.0f,
+          py::arg("two_sided") = true, py::arg("sw_albedos") = py::none(),
+          py::arg("temperatures") = py::none(), py::arg("emissivities") = py::none(),
+          kRunEnergyBalanceCpuDoc);
+    m.def("run_energy_balance_multiband_cpu", &run_energy_balance_multiband_cpu,
+          py::arg("scene"), py::arg("n_bands"), py::arg("n_samples") = 64,
+          py::arg("sun_irradiance") = py::array_t<float>(0),
+          py::arg("sky_diffuse_radiance") = py::array_t<float>(0),
+          py::arg("sun_dir_x") = 0.0f, py::arg("sun_dir_y") = 0.0f,
+          py::arg("sun_dir_z") = 1.0f, py::arg("two_sided") = true,
+          py::arg("sw_albedos") = py::none(), py::arg("temperatures") = py::none(),
+          py::arg("emissivities") = py::none(), kRunEnergyBalanceMultibandCpuDoc);
+}
+
+}  // namespace vorn::py_bind
