@@ -4,11 +4,10 @@
 // the host only clears the film, launches, reports and downloads.
 #include <chrono>
 #include <cstring>
-#include <iostream>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 
+#include "core/diagnostics.h"
 #include "gpu/optix_api.h"
 #include "gpu/simulator.h"
 #include "scene/checks.h"
@@ -96,10 +95,9 @@ std::vector<float> Simulator::simulate(SceneManager& scene, int spp, int max_dep
         if (progress) progress(s + 1, spp, elapsed_ms(start));
     }
     const float total = elapsed_ms(start);
-    std::ostringstream line;
-    line << "Simulate: " << width << "x" << height << " x " << nb << " bands x " << spp
-         << " spp = " << total << " ms (" << total / float(spp) << " ms/spp)\n";
-    std::cerr << line.str() << std::flush;
+    DiagLine(DiagStream::Err) << "Simulate: " << width << "x" << height << " x " << nb
+                              << " bands x " << spp << " spp = " << total << " ms ("
+                              << total / float(spp) << " ms/spp)\n";
 
     std::vector<float> image;
     allocate(image, size_t(pixels) * size_t(nb), 0.0f, "simulate", "the image");

@@ -3,11 +3,11 @@
 // program group per entry function, and the main, LiDAR-extended and
 // energy-balance pipelines with their stack sizes. Compiling PTX is slow, so
 // each pipeline is built once per simulator, on first use.
-#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 
+#include "core/diagnostics.h"
 #include "gpu/optix_api.h"
 #include "gpu/program_names.h"
 #include "gpu/simulator.h"
@@ -84,8 +84,7 @@ OptixModule Simulator::create_module(const std::string& ptx, const char* label) 
                                   ptx.size(), log, &log_bytes, &module);
     if (r != OPTIX_SUCCESS) {
         log[kLogBytes - 1] = '\0';
-        std::fprintf(stderr, "[Module %s] %s\n", label, log);
-        std::fflush(stderr);
+        DiagLine(DiagStream::Err) << "[Module " << label << "] " << log << "\n";
         throw std::runtime_error(std::string("Module create failed: ") + label);
     }
     return module;
