@@ -139,6 +139,7 @@ void run_energy_balance(EmbreeSceneManager& scene, const EnergyBalanceParams& p,
                         const PrimitiveOverrides& overrides, std::vector<float>& top,
                         std::vector<float>& bot, int num_threads,
                         std::function<void(int, int, float)> progress) {
+    const SceneDescription::InUse in_use(scene);  // the scene cannot change under the workers
     const char* who = "run_energy_balance";
     Run r;
     r.pv.n_primitives = count_primitives(scene, who);
@@ -161,6 +162,7 @@ void run_energy_balance_multiband(EmbreeSceneManager& scene,
                                   std::vector<float>& top, std::vector<float>& bot,
                                   int num_threads,
                                   std::function<void(int, int, float)> progress) {
+    const SceneDescription::InUse in_use(scene);  // the scene cannot change under the workers
     const char* who = "run_energy_balance_multiband";
     Run r;
     r.pv.n_primitives = count_primitives(scene, who);

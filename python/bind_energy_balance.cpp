@@ -45,11 +45,12 @@ constexpr const char* kRunEnergyBalanceMultibandCpuDoc =
 
 /// Values of an optional 1-D array argument (None: absent); any other
 /// dimension count raises RuntimeError(`message`).
-std::optional<std::vector<float>> optional_1d(const py::object& obj, const char* message) {
+std::optional<std::vector<float>> optional_1d(const py::object& obj, const char* message,
+                                              const char* who, const char* name) {
     if (obj.is_none()) return std::nullopt;
     const FloatArray a(obj);  // NumPy's own error for what it cannot convert
     if (a.ndim() != 1) throw std::runtime_error(message);
-    return read_1d(a, "energy balance", "an array argument");
+    return read_1d(a, who, name);
 }
 
 /// A per-band array of the multiband call: absent when it holds no value,
@@ -58,7 +59,7 @@ std::optional<std::vector<float>> per_band(const FloatArray& a, int n_bands, con
     if (a.size() == 0) return std::nullopt;
     if (a.ndim() != 1 || a.shape(0) != n_bands)
         throw std::runtime_error(std::string(name) + " must be 1D with length n_bands");
-    return read_1d(a, "run_energy_balance_multiband", name);
+    return read_1d(a, "run_energy_balance_multiband_cpu", name);
 }
 
 const float* data_or_null(const std::optional<std::vector<float>>& v) {
@@ -83,9 +84,11 @@ py::tuple run_energy_balance_cpu(EmbreeSceneManager& scene, int band_type, int n
                                  const py::object& sw_albedos,
                                  const py::object& temperatures,
                                  const py::object& emissivities) {
-    const auto albedos = optional_1d(sw_albedos, "sw_albedos must be 1D");
-    const auto temps = optional_1d(temperatures, "temperatures must be 1D");
-    const auto emis = optional_1d(emissivities, "emissivities must be 1D");
+    const auto albedos = optional_1d(sw_albedos, "sw_albedos must be 1D", "run_energy_balance_cpu", "sw_albedos");
+    const auto temps =
+        optional_1d(temperatures, "temperatures must be 1D", "run_energy_balance_cpu", "temperatures");
+    const auto emis =
+        optional_1d(emissivities, "emissivities must be 1D", "run_energy_balance_cpu", "emissivities");
     const EnergyBalanceParams p{band_type,  n_samples,  sun_irradiance,
                                 sky_diffuse_radiance, sky_lw_radiance, sun_dir_x,
                                 sun_dir_y,  sun_dir_z,  two_sided,
@@ -107,9 +110,12 @@ py::tuple run_energy_balance_multiband_cpu(EmbreeSceneManager& scene, int n_band
     const auto sun = per_band(sun_irradiance, n_bands, "sun_irradiance");
     const auto sky = per_band(sky_diffuse_radiance, n_bands, "sky_diffuse_radiance");
     const auto albedos =
-        optional_1d(sw_albedos, "sw_albedos must be 1D (flattened [n_bands * n_prims])");
-    const auto temps = optional_1d(temperatures, "temperatures must be 1D");
-    const auto emis = optional_1d(emissivities, "emissivities must be 1D");
+        optional_1d(sw_albedos, "sw_albedos must be 1D (flattened [n_bands * n_prims])",
+                    "run_energy_balance_multiband_cpu", "sw_albedos");
+    const auto temps =
+        optional_1d(temperatures, "temperatures must be 1D", "run_energy_balance_multiband_cpu", "temperatures");
+    const auto emis =
+        optional_1d(emissivities, "emissivities must be 1D", "run_energy_balance_multiband_cpu", "emissivities");
     const EnergyBalanceMultibandParams p{n_bands,   n_samples,         sun_dir_x,
                                          sun_dir_y, sun_dir_z,         two_sided,
                                          data_or_null(sun), data_or_null(sky),
