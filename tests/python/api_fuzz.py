@@ -198,9 +198,25 @@ def simulations(nested):
         num_wavelengths=st.integers(-1, 3), pulse_fwhm_ns=st.one_of(st.just(4.0), fl(0, 50)),
         peak_threshold=st.one_of(st.just(1e-8), fl(-1, 1)), max_returns_per_pulse=it(-1, 6),
         direct_mode=st.booleans()))
+    samples = work([-1, 0, 1, 3, 8])
+    sun = dict(sun_dir_x=fl(-2, 2), sun_dir_y=fl(-2, 2), sun_dir_z=fl(-2, 2),
+               two_sided=st.booleans(), sw_albedos=st.one_of(st.none(), flat([0, 1, 2, 4, 8], fl(-1, 2))),
+               temperatures=st.one_of(st.none(), flat([0, 2, 4], fl(-10, 400))),
+               emissivities=st.one_of(st.none(), flat([0, 2, 4], fl(-1, 2))))
+    balance = args(band_type=work([0, 1, -1, 5]), n_samples=samples, sun_irradiance=fl(-1, 1000),
+                   sky_diffuse_radiance=fl(-1, 100), sky_lw_radiance=fl(-1, 400), **sun)
+    multiband = args(work([-1, 0, 1, 2, 3]), n_samples=samples,
+                     sun_irradiance=flat([0, 1, 2, 3], fl(-1, 1000)),
+                     sky_diffuse_radiance=flat([0, 1, 2, 3], fl(-1, 100)), **sun)
     return st.one_of(cpu.map(lambda a: ("m.simulate_cpu",) + a),
                      forward.map(lambda a: ("m.simulate_forward_cpu",) + a),
-                     lidar.map(lambda a: ("m.simulate_lidar_cpu",) + a))
+                     lidar.map(lambda a: ("m.simulate_lidar_cpu",) + a),
+                     balance.map(lambda a: ("m.run_energy_balance_cpu",) + a),
+                     multiband.map(lambda a: ("m.run_energy_balance_multiband_cpu",) + a))
+
+
+SIMULATIONS = {"m.simulate_cpu", "m.simulate_forward_cpu", "m.simulate_lidar_cpu",
+               "m.run_energy_balance_cpu", "m.run_energy_balance_multiband_cpu"}
 
 
 MODULE_CALLS = {
@@ -209,6 +225,8 @@ MODULE_CALLS = {
     "m.make_cylinder": args(fl(-3, 3), fl(-3, 3), st.one_of(st.integers(-2, 16), st.just(0))),
     "m.device_info": args(it()),
     "m.OptiXContext": args(it()),
+    "m.set_verbose": args(st.booleans()),
+    "m.get_verbose": no_args(),
 }
 # Names the module has only when its GPU backend was built; without a GPU their
 # construction fails, which is what is exercised here.
@@ -305,7 +323,7 @@ class Runner:
         kwargs = {k: self.value(v) for k, v in kwargs.items()}
         if name.startswith("m."):
             fn = getattr(vorn_gpu, name[2:])
-            if name.startswith("m.simulate"):
+            if name in SIMULATIONS:
                 args = [self.scene] + args
         else:
             fn = getattr(self.scene, name)

@@ -35,8 +35,7 @@ def test_every_public_name_is_fuzzed():
     scene = {n for n in dir(vorn_gpu.EmbreeSceneManager) if not n.startswith("_")}
     assert scene == set(api_fuzz.SCENE_METHODS)
     module = {n for n in dir(vorn_gpu) if not n.startswith("_") and callable(getattr(vorn_gpu, n))}
-    fuzzed = {n[2:] for n in api_fuzz.MODULE_CALLS} | {
-        "simulate_cpu", "simulate_forward_cpu", "simulate_lidar_cpu", "EmbreeSceneManager"}
+    fuzzed = {n[2:] for n in set(api_fuzz.MODULE_CALLS) | api_fuzz.SIMULATIONS} | {"EmbreeSceneManager"}
     assert module == fuzzed
 
 
