@@ -254,7 +254,7 @@ VORN_HD bool render_pixel_sample(const Tracer& tracer, const SceneView& sv, int 
                                  double* rad) {
     const SensorData& s = sv.sensor;
     Pcg32 rng;
-    seed_pixel_sample(rng, pass, int32_t(int64_t(y) * s.width + x));
+    seed_pixel_sample(rng, pass, int32_t(int64_t(y) * s.width + x), sv.seed);
     const float u = (float(x) + next_float(rng)) / float(s.width) - 0.5f;
     const float v = (float(y) + next_float(rng)) / float(s.height) - 0.5f;
     float3 o, d;

@@ -360,7 +360,7 @@ ForwardTallies render_forward(EmbreeSceneManager& scene, int nx, int ny,
                               const float* brf_directions, int num_brf_dirs,
                               int max_depth, int rr_depth, int num_threads,
                               std::function<void(int, int, float)> progress,
-                              int terrain_instance_id) {
+                              int terrain_instance_id, uint64_t seed) {
     const SceneDescription::InUse in_use(scene);  // the scene cannot change under the workers
     const int nb = num_bands;
     if (nb < 1) throw request_error("num_bands must be at least 1, got " + std::to_string(nb));
@@ -369,6 +369,7 @@ ForwardTallies render_forward(EmbreeSceneManager& scene, int nx, int ny,
     RunContext ctx;
     setup_context(ctx, scene, nx, ny, layer_heights, num_photons, nb, per_leaf, prob_sun,
                   brf_directions, num_brf_dirs, max_depth, rr_depth, terrain_instance_id);
+    ctx.view.seed = seed;
     ForwardTallies out = empty_result(ctx, nb, per_leaf);
     const int threads = resolve_threads(num_threads);
     // The totals and a chunk tally per thread (and two spare), in double.
