@@ -41,6 +41,7 @@ int SceneDescription::add_mesh(std::vector<float3> vertices, std::vector<float3>
     m.indices = std::move(indices);
     m.material_id = material_id;
     meshes.push_back(std::move(m));
+    built = false;
     return int(meshes.size()) - 1;
 }
 
@@ -51,6 +52,7 @@ int SceneDescription::add_instance(int mesh_id, const float xform[12]) {
     inst.mesh_id = mesh_id;
     for (int i = 0; i < 12; ++i) inst.xform[i] = xform[i];
     instances.push_back(inst);
+    built = false;
     return int(instances.size()) - 1;
 }
 
@@ -66,6 +68,7 @@ int SceneDescription::add_instance(int mesh_id, float x, float y, float z, float
     const float xf[12] = {scale, 0, 0, x, 0, scale, 0, y, 0, 0, scale, z};
     for (int i = 0; i < 12; ++i) inst.xform[i] = xf[i];
     instances.push_back(inst);
+    built = false;
     return int(instances.size()) - 1;
 }
 
@@ -138,6 +141,7 @@ void SceneDescription::set_sensor(const SensorData& s) {
     check_coordinate(s.ortho_h, who, "ortho_h");
     check_finite(s.fov, who, "fov");
     sensor = s;
+    sensor_set = true;
 }
 
 void SceneDescription::set_sky(int spectral_offset) {

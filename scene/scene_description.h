@@ -61,7 +61,9 @@ public:
 
     // ---- geometry -------------------------------------------------------
     /// Rejects non-finite or out-of-range vertices and normals (named after
-    /// the Python argument); indices are checked at build.
+    /// the Python argument); indices are checked at build. Adding a mesh or
+    /// an instance marks the scene not built: the acceleration structures no
+    /// longer hold all of its geometry.
     int add_mesh(std::vector<float3> vertices, std::vector<float3> normals, std::vector<int3> indices,
                  int material_id);
     /// The Python add_instance_xform: every entry finite and within
@@ -83,7 +85,7 @@ public:
     void set_emitter(EmitterType type, float3 direction, int spectral_offset);
     void update_emitter_direction(float3 direction);
     /// Rejects negative or too large image sizes, non-finite or out-of-range
-    /// camera matrix entries, footprint and field of view.
+    /// camera matrix entries, footprint and field of view; sets sensor_set.
     void set_sensor(const SensorData& s);
     void set_sky(int spectral_offset);
     /// The sun must be finite; while the sky is on (offset >= 0) also non-zero.
@@ -132,6 +134,7 @@ public:
     std::vector<float> spectral_params;
     EmitterData emitter{};
     SensorData sensor{};
+    bool sensor_set = false;  ///< set_sensor was called (the zero sensor is no camera)
     int num_bands;
     SkySettings sky = kNoSky;
     PeriodicTile tile{};
