@@ -6,6 +6,7 @@
 #include "gpu/simulator.h"
 #include "python/bindings.h"
 #include "python/convert.h"
+#include "python/docstrings.h"
 
 namespace vorn::py_bind {
 
@@ -25,11 +26,12 @@ py::array_t<float> simulate(Simulator& sim, SceneManager& scene, int spp, int ma
 }  // namespace
 
 void bind_simulator(py::module_& m) {
-    py::class_<Simulator>(m, "Simulator")
-        .def(py::init<OptiXContext&, std::string>(), py::keep_alive<1, 2>())
-        .def("init", &Simulator::init)
+    py::class_<Simulator>(m, "Simulator", doc::kSimulator)
+        .def(py::init<OptiXContext&, std::string>(), py::keep_alive<1, 2>(), py::arg("context"),
+             py::arg("ptx_dir"), py::pos_only(), doc::kSimulatorInit)
+        .def("init", &Simulator::init, doc::kSimulatorInitPipeline)
         .def("simulate", &simulate, py::arg("scene"), py::arg("spp") = 16,
-             py::arg("max_depth") = 16, py::arg("progress") = py::none());
+             py::arg("max_depth") = 16, py::arg("progress") = py::none(), doc::kSimulate);
 }
 
 }  // namespace vorn::py_bind
