@@ -257,6 +257,14 @@ void Simulator::cleanup() noexcept {
     }
     eb_mb_raygen_record_.release();
     eb_mb_sbt_ = OptixShaderBindingTable{};
+    for (DeviceBuffer* b :
+         {&fwd_raygen_record_, &fwd_fpar_, &fwd_layers_, &fwd_leaf_, &fwd_leaf_offsets_,
+          &fwd_terrain_, &eb_top_, &eb_bot_, &eb_albedos_, &eb_mb_top_, &eb_mb_bot_,
+          &eb_mb_sun_, &eb_mb_sky_, &eb_mb_albedos_, &eb_sums_, &lidar_raygen_record_})
+        b->release();
+    eb_prims_ = 0;
+    eb_albedo_count_ = eb_mb_bands_ = eb_mb_albedo_count_ = 0;
+    eb_mb_values_ = 0;
     // The multiband pipeline uses the energy-balance groups: it goes first.
     release_eb_mb_pipeline();
     release_eb_pipeline();
