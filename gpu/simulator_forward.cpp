@@ -110,8 +110,7 @@ std::vector<float> Simulator::simulate_forward(SceneManager& scene, const Forwar
     const bool leaf_on = fp.per_leaf && triangles >= 1;
     const size_t leaf_values = leaf_on ? tally_values(double(triangles) * nb, "the per-leaf tally") : 0;
     tally_values(double(num_dirs) * nb, "the BRF tally");
-    std::vector<float> grid;
-    allocate(grid, grid_values, 0.0f, kWho, "the grid");
+    check_allocation(double(grid_values) * sizeof(float), kWho, "the grid");
 
     // ---- binding table and tallies ---------------------------------------------
     DiagLine(DiagStream::Err) << "[fwd] building sbt...\n";
@@ -221,6 +220,7 @@ std::vector<float> Simulator::simulate_forward(SceneManager& scene, const Forwar
     diag_printf(DiagStream::Out, "Forward: %d photons (%d batches), %dx%dx%d grid, %d bands = %g ms\n",
                 fp.num_photons, k, fp.nx, fp.ny, nz, nb, double(elapsed_ms(start)));
 
+    std::vector<float> grid;
     download(fwd_fpar_, grid_values, grid, "download fpar");
     if (leaf_on && leaf_out) download(fwd_leaf_, leaf_values, *leaf_out, "download leaf");
     if (fp.terrain_instance_id >= 0 && terrain_out && fwd_terrain_)
