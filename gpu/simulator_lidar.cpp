@@ -67,7 +67,7 @@ LiDARResult Simulator::simulate_lidar(SceneManager& scene, const LiDARLaunchPara
         1, std::min({int64_t(p.num_pulses), kMaxLaunchIndices / width,
                      kMaxIndexedValues / (int64_t(width) * bands)}));
     if (chunk * width > buffers_.num_rays || !buffers_.params)
-        allocate_buffers(int(chunk * width), std::max(buffers_.num_bands, bands));
+        allocate_buffers(int(chunk * width), bands);
 
     // The call's buffers, released on every way out of the call.
     DeviceBuffer ori, dir, beam_xy, beam_w, waveform, direct_pts, direct_cnt;
