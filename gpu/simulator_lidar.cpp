@@ -152,7 +152,7 @@ LiDARResult Simulator::simulate_lidar(SceneManager& scene, const LiDARLaunchPara
         result.points.reserve(8 * n);
         for (size_t i : order) {
             const float* r = &raw[kDirectRecordFloats * i];
-            const size_t q = std::min(size_t(r[4]), np - 1);
+            const size_t q = (r[4] >= 0.0f && r[4] < float(np)) ? size_t(r[4]) : np - 1;
             // The range as the CPU engine measures it, from the same floats.
             const float range = length(make_f3(r[0], r[1], r[2]) - pulse_vec(p.origins, q));
             const float rec[8] = {r[0], r[1], r[2], r[3], 1.0f, 1.0f, range, r[4]};
