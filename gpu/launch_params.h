@@ -4,6 +4,13 @@
 // copy, writes what its launch uses and uploads all of it, so fields a launch
 // does not write read 0. The device programs include this header, which pins
 // the layout they and the host share.
+//
+// Four formerly reserved words carry what the programs of this project need
+// besides: the forward photon numbering stride (batch_stride), the first
+// pulse of a LiDAR launch beyond the launch limit (first_pulse), and the
+// energy balance's double sums (eb_sums), lowest scene height (eb_min_height)
+// and instance count (num_instances). An energy-balance launch also uses
+// sample_index as the first sample of its rows.
 #pragma once
 
 #include <cstddef>
@@ -106,7 +113,8 @@ struct LaunchParams {
     int32_t max_depth;              ///< scattering events per path at most
     int32_t rr_depth;               ///< Russian roulette from this depth on
     int32_t spp;                    ///< sample launches of this run
-    uint32_t sample_index;          ///< this launch's place in the run (batch number)
+    uint32_t sample_index;          ///< this launch's place in the run (batch number;
+                                    ///< energy balance: first sample of the rows)
     uint64_t reserved1;             ///< 0
     uint32_t launch_index;          ///< launch counter
     float eb_min_height;            ///< energy balance: lowest world z of the scene; else 0

@@ -19,7 +19,9 @@ namespace {
 constexpr size_t kLogBytes = 4096;
 constexpr unsigned kContinuationStack = 4096;
 constexpr unsigned kMainTraceDepth = 2, kMainGraphDepth = 3;
-constexpr unsigned kEbTraceDepth = 1, kEbGraphDepth = 1;
+/// The energy-balance rays traverse the scene's instance graph (IAS over
+/// GASes), two levels deep like every scene the main pipeline traces.
+constexpr unsigned kEbTraceDepth = 1, kEbGraphDepth = 2;
 
 template <typename Handle, typename Destroy>
 void destroy(Handle& h, Destroy fn) noexcept {
