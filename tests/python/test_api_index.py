@@ -116,3 +116,15 @@ def test_simulator_follows_the_index():
     for gpu, cpu in [("simulate_forward", "simulate_forward_cpu"),
                      ("simulate_lidar", "simulate_lidar_cpu")]:
         assert bound(getattr(sim, gpu)) == bound(getattr(vorn_gpu, cpu)), gpu
+    for name, text in EB_DOCS.items():
+        assert getattr(sim, name).__doc__.split("\n", 2)[2].strip() == text, name
+
+
+EB_DOCS = {  # the documented texts, verbatim
+    "run_energy_balance": "Run the energy balance reverse RT kernel. Returns (top, bot) numpy arrays "
+    "of length n_primitives. bot is empty when two_sided=False. sw_albedos: optional "
+    "float32[n_primitives] for 2-bounce SW NEE.",
+    "run_energy_balance_multiband": "Run multi-band energy balance reverse RT kernel (Phase 3.1). "
+    "Returns (top, bot) numpy arrays of shape [n_bands, n_primitives]. bot is empty when "
+    "two_sided=False. sw_albedos: flattened float32[n_bands * n_primitives] (SoA layout).",
+}

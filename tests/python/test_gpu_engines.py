@@ -3,6 +3,8 @@ nothing alike: their results against the CPU engines' on the same scenes (on
 the emulation the same arithmetic, summed in another order), forward batches
 and their progress, the scene's meshes as they are at each LiDAR call, and
 the checks and recoveries of the GPU calls."""
+import contextlib
+import io
 import os
 import re
 import shutil
@@ -64,8 +66,16 @@ def test_photons_run_in_batches_numbered_as_on_the_cpu(gpu, capfd):
     assert re.search(r"^Forward: 5000000 photons \(3 batches\), 1x1x1 grid, 1 bands = \S+ ms$",
                      out, re.M), out
     assert "[fwd] scene=4x4 dx=4 dy=4 batch=2097152 total=5000000 photon_e=3.2e-06\n" in err
-    gpu.forward(s, layer_heights=[0, 1], num_photons=1000)
+    with contextlib.redirect_stdout(io.StringIO()) as out:  # Python's streams get the lines
+        gpu.forward(s, layer_heights=[0, 1], num_photons=1000)
+    assert out.getvalue().startswith("Forward: 1000 photons (1 batches)")
     assert "batch=1024 total=1000 " in capfd.readouterr().err
+    vorn_gpu.set_verbose(False)
+    try:
+        gpu.forward(s, layer_heights=[0, 1], num_photons=1000)
+        assert capfd.readouterr() == ("", "")
+    finally:
+        vorn_gpu.set_verbose(True)
     # A second batch of 2,848 photons: the CPU tracer's photons 2,097,152 on.
     kw = dict(nx=8, ny=8, layer_heights=[0, 1], num_photons=2_100_000, max_depth=1)
     want = CpuBackend.forward(black_plate(CpuBackend()), **kw)["grid"]
