@@ -21,8 +21,10 @@ namespace {
 
 constexpr const char* kWho = "simulate_lidar";
 constexpr int kDirectRecordFloats = 5;
-/// OptiX launches at most 2^30 indices; larger surveys take several launches.
-constexpr int64_t kMaxLaunchIndices = int64_t(1) << 30;
+/// Sub-rays of one launch at most: the shared per-launch buffers are sized
+/// for a launch (64 bytes and more per sub-ray), so larger surveys take
+/// several launches of whole pulses rather than gigabytes of them.
+constexpr int64_t kMaxLaunchRays = int64_t(1) << 22;
 /// The per-launch buffers hold at most this many values (rays x bands).
 constexpr int64_t kMaxIndexedValues = INT32_MAX;
 
@@ -62,9 +64,10 @@ LiDARResult Simulator::simulate_lidar(SceneManager& scene, const LiDARLaunchPara
     const int bands = std::max(record.num_bands, 1);
     const int num_bins = setup.bins.num_bins, nw = p.num_wavelengths;
     const int width = p.direct_mode ? 1 : setup.beam.size();
-    // Pulses per launch: within the launch limit and the per-launch buffers' reach.
+    // Pulses per launch: whole pulses, within the launch size and the
+    // per-launch buffers' reach.
     const int64_t chunk = std::max<int64_t>(
-        1, std::min({int64_t(p.num_pulses), kMaxLaunchIndices / width,
+        1, std::min({int64_t(p.num_pulses), kMaxLaunchRays / width,
                      kMaxIndexedValues / (int64_t(width) * bands)}));
     if (chunk * width > buffers_.num_rays || !buffers_.params)
         allocate_buffers(int(chunk * width), bands);

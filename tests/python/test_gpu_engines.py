@@ -105,6 +105,16 @@ def test_lidar_equals_the_cpu_engine(gpu):
             np.testing.assert_allclose(got["points"][:, 7], want["points"][:, 7])
 
 
+def test_a_survey_beyond_one_launch_is_split_between_pulses(gpu):
+    # 823,000 sub-rays per pulse: 5 pulses fill a launch, the sixth takes another.
+    o = np.array([[0.5 * i, 0, 10.0 + i] for i in range(6)], np.float32).ravel()
+    d = np.array([[0, 0.01 * i, -1.0] for i in range(6)], np.float32).ravel()
+    kw = dict(beam_samples_per_dim=1024, beam_half_angle_rad=0.01, num_wavelengths=2)
+    want, got = (b.lidar(lit_plate(b), o, d, 6, **kw) for b in (CpuBackend(), gpu))
+    assert got["num_returns"] == want["num_returns"] == 6
+    close(got["waveform"], want["waveform"], gpu.emulated, 1e-5)
+
+
 def test_lidar_sees_the_meshes_of_each_call_and_survives_a_failed_extension(gpu, tmp_path):
     sim = vorn_gpu.Simulator(gpu.ctx, ptx_copy(tmp_path))  # no raygen_lidar.ptx
     s = lit_plate(gpu)
