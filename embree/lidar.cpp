@@ -94,39 +94,6 @@ void run_batches(int num_pulses, int workers, int rays_per_pulse, const Progress
     }
 }
 
-/// Checks exactly what the engine reads: the scene is built, every mesh's
-/// material exists, and each material's reflectances for the first
-/// num_wavelengths bands (a leaf's back ones too, one band stride further) lie
-/// in the spectral array. Emitter, sky and thermal settings are never read.
-void check_scene(const EmbreeSceneManager& scene, int num_wavelengths) {
-    scene.validate_for_engine(0, kWho, false);  // built, and every mesh's material exists
-    if (scene.num_bands < 1)
-        throw std::runtime_error(std::string(kWho) + ": the scene has " +
-                                 std::to_string(scene.num_bands) +
-                                 " bands; set_num_bands must be at least 1");
-    if (num_wavelengths < 1 || num_wavelengths > scene.num_bands)
-        throw std::runtime_error(
-            std::string(kWho) + ": num_wavelengths must lie in [1, " +
-            std::to_string(scene.num_bands) + "] (the scene's band count), got " +
-            std::to_string(num_wavelengths));
-    const int64_t size = int64_t(scene.spectral_params.size());
-    for (size_t m = 0; m < scene.materials.size(); ++m) {
-        const MaterialData& md = scene.materials[m];
-        if (material_quantities(md.type) < 1) continue;  // reflects nothing, reads nothing
-        const int last_q = md.type == MaterialType::Leaf ? 1 : 0;
-        for (int q = 0; q <= last_q; ++q) {
-            const int64_t begin = material_slot(md.offset, q, scene.num_bands, 0);
-            const int64_t end = begin + num_wavelengths;
-            if (begin < 0 || end > size)
-                throw std::runtime_error(
-                    std::string(kWho) + ": material " + std::to_string(m) + " reads " +
-                    (q == 0 ? "reflectances" : "back reflectances") + " [" +
-                    std::to_string(begin) + ", " + std::to_string(end) +
-                    ") but the spectral array holds " + std::to_string(size));
-        }
-    }
-}
-
 void run_waveform(const LidarJob& job, int workers, const Progress& progress,
                   LiDARResult& result) {
     const int nb = job.shot.num_bins, nw = job.num_wavelengths;
@@ -185,7 +152,7 @@ LiDARResult simulate_lidar(EmbreeSceneManager& scene, const float* origins,
                            int max_returns_per_pulse, bool direct_mode, int num_threads,
                            std::function<void(int, int, float)> progress) {
     const SceneDescription::InUse in_use(scene);  // the scene cannot change under the workers
-    check_scene(scene, num_wavelengths);
+    scene.validate_for_lidar(num_wavelengths, kWho);
     const LidarSetup setup = prepare_lidar(
         kWho, num_pulses, beam_half_angle_rad, beam_samples_per_dim, range_resolution,
         min_range, max_range, num_wavelengths, pulse_fwhm_ns, direct_mode);

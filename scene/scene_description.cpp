@@ -5,6 +5,7 @@
 #include <string>
 
 #include "scene/checks.h"
+#include "scene/spectral.h"
 
 namespace vorn {
 
@@ -335,6 +336,37 @@ float SceneDescription::measure_max_height() const {
         }
     }
     return top;
+}
+
+void SceneDescription::validate_for_lidar(int num_wavelengths, const char* who) const {
+    validate_for_engine(0, who, false);  // built, and every mesh's material exists
+    if (num_bands < 1)
+        throw std::runtime_error(std::string(who) + ": the scene has " +
+                                 std::to_string(num_bands) +
+                                 " bands; set_num_bands must be at least 1");
+    if (num_wavelengths < 1 || num_wavelengths > num_bands)
+        throw std::runtime_error(std::string(who) + ": num_wavelengths must lie in [1, " +
+                                 std::to_string(num_bands) +
+                                 "] (the scene's band count), got " +
+                                 std::to_string(num_wavelengths));
+    const int64_t size = int64_t(spectral_params.size());
+    for (size_t m = 0; m < materials.size(); ++m) {
+        const MaterialData& md = materials[m];
+        if (material_quantities(md.type) < 1) continue;  // reflects nothing, reads nothing
+        const int last_q = md.type == MaterialType::Leaf ? 1 : 0;
+        for (int q = 0; q <= last_q; ++q) {
+            const int64_t begin = material_slot(md.offset, q, num_bands, 0);
+            const int64_t end = begin + num_wavelengths;
+            if (begin < 0 || end > size)
+                throw std::runtime_error(std::string(who) + ": material " + std::to_string(m) +
+                                         " reads " +
+                                         (q == 0 ? "reflectances" : "back reflectances") +
+                                         " [" + std::to_string(begin) + ", " +
+                                         std::to_string(end) +
+                                         ") but the spectral array holds " +
+                                         std::to_string(size));
+        }
+    }
 }
 
 }  // namespace vorn

@@ -126,6 +126,12 @@ public:
     /// that never emit thermal radiance (forward tracer, LiDAR) pass
     /// `reads_thermal` false, so the thermal checks do not apply to them.
     void validate_for_engine(int nb, const char* who, bool reads_thermal = true) const;
+    /// Checks exactly what a LiDAR engine reads: the scene is built, every
+    /// mesh's material exists, num_wavelengths lies in [1, scene bands] and
+    /// each material's reflectances for the first num_wavelengths bands (a
+    /// leaf's back ones too, one band stride further) lie in the spectral
+    /// array. Emitter, sky and thermal settings are never read.
+    void validate_for_lidar(int num_wavelengths, const char* who) const;
 
     // ---- the description (engines read these directly) -------------------
     std::vector<Mesh> meshes;
