@@ -1,24 +1,78 @@
 // The GPU scene on the emulated device: the two wire records byte by byte,
-// the instance records, tracing its IAS against the CPU scene before and
-// after a refit, every allocation step of a build failing for lack of
-// memory, and device memory over a thousand rebuilds.
+// the instance records, the world primitives before and after a refit, every
+// allocation step of a build failing for lack of memory, and device memory
+// over a thousand rebuilds. (Tracing the IAS is checked through the
+// simulator: its images equal the CPU renderer's, and the physics suite
+// renders refitted instances like ones built in place.)
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <set>
 #include <string>
+#include <vector>
 
-#include "embree/scene_manager.h"
 #include "gpu/scene_manager.h"
-#include "gpu/tests/probe_pipeline.h"
 
 namespace vorn::test {
 namespace {
 
 using Bytes = std::vector<unsigned char>;
+
+// The stand-in driver finds the host builds of the programs through this
+// variable; the build folder is the default when the caller sets none.
+[[maybe_unused]] const bool g_programs_env_set = [] {
+    setenv("VORN_OPTIX_EMU_PROGRAMS", VORN_EMU_PROGRAMS_DEFAULT, 0);
+    return true;
+}();
+
+/// 3x4 row-major rotation (axis, angle) times diagonal scale, then translation.
+void make_xform(float out[12], float3 axis, float angle, float3 scale, float3 t) {
+    const float3 a = normalize(axis);
+    const double x = a.x, y = a.y, z = a.z, c = std::cos(angle), s = std::sin(angle), k = 1 - c;
+    const double sc[3] = {scale.x, scale.y, scale.z}, tr[3] = {t.x, t.y, t.z};
+    const double r[9] = {c + x * x * k,     x * y * k - z * s, x * z * k + y * s,
+                         y * x * k + z * s, c + y * y * k,     y * z * k - x * s,
+                         z * x * k - y * s, z * y * k + x * s, c + z * z * k};
+    for (int row = 0; row < 3; ++row) {
+        for (int col = 0; col < 3; ++col) out[4 * row + col] = float(r[3 * row + col] * sc[col]);
+        out[4 * row + 3] = float(tr[row]);
+    }
+}
+
+struct TestScene {
+    std::vector<Mesh> meshes;
+    std::vector<Instance> instances;
+};
+
+/// Three meshes (square, tetrahedron, octahedron) in five instances: scaled,
+/// rotated, non-uniformly scaled, mirrored (negative determinant) and upright.
+TestScene make_test_scene() {
+    TestScene s;
+    // clang-format off
+    s.meshes = {
+        {{{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0}}, {}, {{0, 1, 2}, {0, 2, 3}}},
+        {{{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0, 0, 1}}, {}, {{0, 2, 1}, {0, 1, 3}, {0, 3, 2}, {1, 2, 3}}},
+        {{{1, 0, 0}, {-1, 0, 0}, {0, 1, 0}, {0, -1, 0}, {0, 0, 1}, {0, 0, -1}}, {},
+         {{0, 2, 4}, {2, 1, 4}, {1, 3, 4}, {3, 0, 4}, {2, 0, 5}, {1, 2, 5}, {3, 1, 5}, {0, 3, 5}}}};
+    const struct { int mesh; float3 axis; float angle; float3 scale, t; } placements[] = {
+        {0, {0, 0, 1}, 0.0f, {4, 4, 4}, {-2, -2, 0}},
+        {1, {0, 0, 1}, 0.5236f, {0.6f, 0.6f, 0.6f}, {0.5f, 0.3f, 1}},
+        {1, {1, 0, 0}, 0.7f, {0.5f, 1.2f, 0.8f}, {-1, 0.4f, 1.5f}},
+        {2, {1, 1, 0}, 0.4f, {-0.7f, 0.7f, 0.7f}, {1.2f, -1, 1.2f}},
+        {0, {1, 0, 0}, 1.5708f, {2, 2, 2}, {-2, 1.9f, 0}}};
+    // clang-format on
+    for (const auto& p : placements) {
+        Instance inst;
+        inst.mesh_id = p.mesh;
+        make_xform(inst.xform, p.axis, p.angle, p.scale, p.t);
+        s.instances.push_back(inst);
+    }
+    return s;
+}
 
 size_t free_bytes() {
     size_t free = 0, total = 0;
@@ -237,48 +291,17 @@ void expect_world_primitives(const SceneManager& s, int k) {
     }
 }
 
-TEST(GpuScene, WorldPrimitivesAndRaysAfterARefitAsOnTheCpuScene) {
+TEST(GpuScene, WorldPrimitivesBeforeAndAfterARefit) {
     OptiXContext ctx(0);
     TestScene t = make_test_scene();
     SceneManager gpu(ctx);
-    embree::EmbreeSceneManager cpu;
     describe(gpu, t);
-    describe(cpu, t);
     gpu.build();
-    cpu.build();
-    const std::vector<probe::ProbeRay> rays = make_rays(700, 3);
-    auto trace_both = [&] {
-        std::vector<Probe::MeshBuffers> meshes;
-        for (const HitGroupData& h : gpu.get_hitgroup_data())
-            meshes.emplace_back(h.vertices, h.indices);
-        Probe probe(ctx, gpu.get_scene_data().ias_handle, meshes);
-        probe::ProbeTally tally{};
-        const std::vector<probe::ProbeHit> hits = probe.trace(rays, 32, 1e-4f, 1e16f, &tally);
-        std::vector<int> seen;  // instance * 100 + primitive per ray, -1 for a miss
-        for (size_t i = 0; i < rays.size(); ++i) {
-            const embree::RayHit c = cpu.trace_ray(rays[i].origin, rays[i].direction);
-            const probe::ProbeHit& h = hits[i];
-            seen.push_back(c.hit ? c.instance_id * 100 + c.prim_id : -1);
-            EXPECT_EQ(h.record_tag < 9000u, c.hit) << i;
-            if (!c.hit) continue;
-            EXPECT_EQ(int(h.instance_id) * 100 + int(h.prim), seen.back()) << i;
-            EXPECT_NEAR(h.t, c.t, 1e-6 * c.t) << i;
-            const unsigned mesh = unsigned(t.instances[size_t(c.instance_id)].mesh_id);
-            EXPECT_EQ(h.record_tag, 100u * mesh + rays[i].ray_type) << i;
-        }
-        return seen;
-    };
-    const std::vector<int> before = trace_both();
     for (int k = 0; k < 5; ++k) expect_world_primitives(gpu, k);
     make_xform(t.instances[1].xform, {0, 1, 0}, 0.9f, {1.1f, 1.1f, 1.1f}, {1, 1, 0.6f});
     make_xform(t.instances[4].xform, {1, 0, 0}, 1.2f, {2, 1, 2}, {-1.5f, 0, 0.2f});
-    for (int k : {1, 4}) {  // the tetrahedron and the upright square move
-        gpu.update_instance_transform(k, t.instances[size_t(k)].xform);
-        cpu.update_instance_transform(k, t.instances[size_t(k)].xform);
-    }
+    for (int k : {1, 4}) gpu.update_instance_transform(k, t.instances[size_t(k)].xform);
     gpu.refit_ias();
-    cpu.refit_ias();
-    const std::vector<int> after = trace_both();
     // The moved instances' primitives follow, on the host and on the device.
     for (int k = 0; k < 5; ++k) expect_world_primitives(gpu, k);
     const SceneData d = gpu.get_scene_data();
@@ -286,9 +309,6 @@ TEST(GpuScene, WorldPrimitivesAndRaysAfterARefitAsOnTheCpuScene) {
     EXPECT_EQ(download(d.prim_v2, 22 * 12), bytes_of(p.v2));
     EXPECT_EQ(download(d.prim_normals, 22 * 12), bytes_of(p.normals));
     EXPECT_EQ(download(d.prim_areas, 22 * 4), bytes_of(p.areas));
-    size_t changed = 0;
-    for (size_t i = 0; i < rays.size(); ++i) changed += before[i] != after[i];
-    EXPECT_GT(changed, rays.size() / 20);
 }
 
 TEST(GpuScene, EveryAllocationOfABuildFailsCleanlyForLackOfMemory) {

@@ -140,25 +140,22 @@ TEST(Simulator, PipelinesWithoutTheirPtxFailAndLeaveTheMainPipelineUsable) {
     SceneManager scene(ctx);
     describe(scene);
     scene.build();
-    // The test PTX folder holds none of the production programs.
-    const std::string dir = VORN_TEST_PTX_DIR_DEFAULT;
-    Simulator missing(ctx, dir);
+    // An empty folder, then one with the main pipeline's programs only.
+    namespace fs = std::filesystem;
+    const fs::path main_only = fs::temp_directory_path() / ("vorn_main_ptx_" + std::to_string(getpid()));
+    fs::remove_all(main_only);
+    fs::create_directories(main_only);
+    Simulator missing(ctx, main_only.string());
     try {
         missing.init();
         ADD_FAILURE() << "built without PTX";
     } catch (const std::runtime_error& e) {
-        EXPECT_EQ(std::string(e.what()), "Cannot open PTX: " + dir + "/raygen_backward.ptx");
+        EXPECT_EQ(std::string(e.what()), "Cannot open PTX: " + main_only.string() + "/raygen_backward.ptx");
     }
     EXPECT_FALSE(missing.pipeline_built());
-
-    // A folder with the main pipeline's programs only.
-    namespace fs = std::filesystem;
-    const fs::path main_only = fs::temp_directory_path() / ("vorn_main_ptx_" + std::to_string(getpid()));
-    fs::create_directories(main_only);
     for (const char* stem : {"raygen_backward", "closesthit", "miss", "raygen_forward"})
         fs::copy_file(fs::path(VORN_PTX_DIR_DEFAULT) / (std::string(stem) + ".ptx"),
-                      main_only / (std::string(stem) + ".ptx"),
-                      fs::copy_options::overwrite_existing);
+                      main_only / (std::string(stem) + ".ptx"));
     Simulator sim(ctx, main_only.string());
     sim.init();
     const OptixPipeline main = sim.pipeline();
