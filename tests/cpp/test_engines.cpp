@@ -1,17 +1,21 @@
-// The three CPU engines on one leaf canopy: results independent of the number
-// of worker threads to the last bit (per-leaf forward tallies included), the
-// image as the running mean of its passes, and the forward grid cells.
+// The CPU engines on one leaf canopy: results independent of the number of
+// worker threads to the last bit (per-leaf forward tallies and both energy
+// balances included), the image as the running mean of its passes, a throwing
+// progress report leaving the energy balance's outputs untouched, and the
+// forward grid cells.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <stdexcept>
 #include <utility>
 #include <vector>
 
 #include "core/backward_path.h"
 #include "core/forward_photon.h"
 #include "embree/backward.h"
+#include "embree/energy_balance.h"
 #include "embree/forward.h"
 #include "embree/lidar.h"
 #include "embree/scene_view.h"
@@ -156,6 +160,42 @@ TEST(Engines, LidarWaveformsAndDirectHitsDoNotDependOnTheThreadCount) {
         EXPECT_TRUE(many.waveform == wave.waveform && many.points == wave.points) << threads;
         EXPECT_EQ(run(threads, true).points, direct.points) << threads;
     }
+}
+
+TEST(Engines, EnergyBalancesAreBitIdenticalForAnyThreadCount) {
+    EmbreeSceneManager s;
+    make_canopy(s, 40, direction_deg(30, 10));
+    const uint32_t np = s.total_triangles();
+    std::vector<float> albedos(2 * np), temps(np, 300.0f);
+    for (uint32_t i = 0; i < 2 * np; ++i) albedos[i] = float(i % 7) / 7.0f;
+    const EnergyBalanceParams one{1, 5, 700.0f, 30.0f, 25.0f, 0.4f, 0.2f, 0.9f, true,
+                                  albedos.data(), int32_t(np)};
+    const float sun[2] = {500.0f, 700.0f}, sky[2] = {20.0f, 30.0f};
+    const EnergyBalanceMultibandParams many{2, 5, 0.4f, 0.2f, 0.9f, true, sun, sky,
+                                            albedos.data(), int32_t(2 * np)};
+    const PrimitiveOverrides overrides{temps.data(), np, nullptr, 0};
+    std::vector<float> top1, bot1, top_mb1, bot_mb1, top, bot;
+    embree::run_energy_balance(s, one, overrides, top1, bot1, 1, {});
+    embree::run_energy_balance_multiband(s, many, overrides, top_mb1, bot_mb1, 1, {});
+    ASSERT_EQ(top1.size(), np);
+    ASSERT_EQ(bot_mb1.size(), 2 * np);
+    double sum = 0.0;
+    for (float x : bot1) sum += x;
+    EXPECT_GT(sum, 0.0);
+    for (int threads : {2, 7}) {
+        embree::run_energy_balance(s, one, overrides, top, bot, threads, {});
+        EXPECT_TRUE(top == top1 && bot == bot1) << threads;
+        embree::run_energy_balance_multiband(s, many, overrides, top, bot, threads, {});
+        EXPECT_TRUE(top == top_mb1 && bot == bot_mb1) << threads;
+    }
+    // One batch: the only report comes at the end; its exception leaves the outputs as they were.
+    top.assign(1, -1.0f);
+    auto stop = [np](int done, int total, float) {
+        EXPECT_TRUE(done == int(np) && total == int(np));
+        throw std::runtime_error("interrupted");
+    };
+    EXPECT_THROW(embree::run_energy_balance(s, one, overrides, top, bot, 3, stop), std::runtime_error);
+    EXPECT_EQ(top, std::vector<float>(1, -1.0f));
 }
 
 TEST(ForwardGrid, ColumnsClampEvenNanAndInfinityAndCellsAreLayerRowColumn) {
