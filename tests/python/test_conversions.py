@@ -70,10 +70,8 @@ def test_xform_read_in_index_order(method, dtype, kind):
 
 CALLS = {
     "vertices": lambda s, a: s.add_mesh(a, NO_NORMALS, TETRA_I),
-    "normals": lambda s, a: s.add_mesh(TETRA, a, TETRA_I),
     "indices": lambda s, a: s.add_mesh(TETRA, NO_NORMALS, a),
     "add_instance_xform": lambda s, a: s.add_instance_xform(0, a),
-    "update_instance_transform": lambda s, a: s.update_instance_transform(0, a),
     "set_emitter": lambda s, a: s.set_emitter(0, a, 0),
 }
 
@@ -81,15 +79,9 @@ CALLS = {
 @pytest.mark.parametrize("call, arg, error, message", [
     ("vertices", TETRA.ravel(), ValueError, DIM_ERROR.format(1, 2)),
     ("vertices", TETRA[None], ValueError, DIM_ERROR.format(3, 2)),
-    ("normals", TETRA.ravel(), ValueError, DIM_ERROR.format(1, 2)),
     ("indices", TETRA_I[None], ValueError, DIM_ERROR.format(3, 2)),
     ("add_instance_xform", np.zeros((3, 4)), ValueError, DIM_ERROR.format(2, 1)),
-    ("update_instance_transform", np.zeros((12, 1, 1)), ValueError, DIM_ERROR.format(3, 1)),
-    ("set_emitter", np.zeros((1, 3)), ValueError, DIM_ERROR.format(2, 1)),
-    ("vertices", TETRA[:, :2], RuntimeError, "add_mesh: vertices must have 3 columns, got 2"),
     ("add_instance_xform", np.zeros(11), RuntimeError, "add_instance_xform: xform must hold at least 12 values, got 11"),
-    ("update_instance_transform", np.zeros(0), RuntimeError,
-     "update_instance_transform: xform must hold at least 12 values, got 0"),
     ("set_emitter", np.zeros(2), RuntimeError, "set_emitter: direction must hold at least 3 values, got 2")])
 def test_wrong_dimension_count_or_short_array(call, arg, error, message):
     s = plane_scene()
