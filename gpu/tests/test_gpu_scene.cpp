@@ -315,20 +315,9 @@ TEST(GpuScene, EveryAllocationOfABuildFailsCleanlyForLackOfMemory) {
     OptiXContext ctx(0);
     SceneManager s(ctx);
     describe(s, make_test_scene());
-    const std::set<std::string> steps = {"mesh verts",
-                                         "mesh idx",
-                                         "mesh norms",
-                                         "gas temp",
-                                         "gas out",
-                                         "ias inst",
-                                         "ias temp",
-                                         "ias out",
-                                         "ias update buf",
-                                         "mat",
-                                         "emit",
-                                         "primitive vec3 alloc",
-                                         "primitive float alloc",
-                                         "primitive int alloc"};
+    const std::set<std::string> steps = {
+        "mesh verts", "mesh idx", "mesh norms", "gas temp", "gas out", "ias inst", "ias temp", "ias out",
+        "ias update buf", "mat", "emit", "primitive vec3 alloc", "primitive float alloc", "primitive int alloc"};
     std::set<std::string> failed;
     const std::string head = "CUDA: ", tail = " - out of memory";
     for (size_t budget = 0; !s.is_built(); budget += 4) {

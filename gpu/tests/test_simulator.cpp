@@ -1,14 +1,12 @@
 // The simulator's host side on the emulated device, where Python cannot look:
 // binding-table records byte by byte, launch buffers cached by size (and
-// sized exactly), the pipelines that need PTX files the main pipeline does
-// not (LiDAR, energy balance), and device memory after an interrupted run.
+// sized exactly), and device memory after an interrupted run. (Pipelines
+// without their PTX files are tested from Python.)
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <unistd.h>
 
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -133,55 +131,6 @@ TEST(Simulator, LaunchBuffersAreSizedExactlyAndCachedBySize) {
     }
     sim.free_buffers();
     EXPECT_EQ(free_bytes(), before);
-}
-
-TEST(Simulator, PipelinesWithoutTheirPtxFailAndLeaveTheMainPipelineUsable) {
-    OptiXContext ctx(0);
-    SceneManager scene(ctx);
-    describe(scene);
-    scene.build();
-    // An empty folder, then one with the main pipeline's programs only.
-    namespace fs = std::filesystem;
-    const fs::path main_only = fs::temp_directory_path() / ("vorn_main_ptx_" + std::to_string(getpid()));
-    fs::remove_all(main_only);
-    fs::create_directories(main_only);
-    Simulator missing(ctx, main_only.string());
-    try {
-        missing.init();
-        ADD_FAILURE() << "built without PTX";
-    } catch (const std::runtime_error& e) {
-        EXPECT_EQ(std::string(e.what()), "Cannot open PTX: " + main_only.string() + "/raygen_backward.ptx");
-    }
-    EXPECT_FALSE(missing.pipeline_built());
-    for (const char* stem : {"raygen_backward", "closesthit", "miss", "raygen_forward"})
-        fs::copy_file(fs::path(VORN_PTX_DIR_DEFAULT) / (std::string(stem) + ".ptx"),
-                      main_only / (std::string(stem) + ".ptx"));
-    Simulator sim(ctx, main_only.string());
-    sim.init();
-    const OptixPipeline main = sim.pipeline();
-    const std::string prefix = "Cannot open PTX: " + main_only.string() + "/";
-    struct Case {
-        void (Simulator::*call)();
-        const char* stem;
-    };
-    for (const Case& c : {Case{&Simulator::extend_pipeline_with_lidar, "raygen_lidar"},
-                          Case{&Simulator::init_eb_pipeline, "raygen_eb_rrt"},
-                          Case{&Simulator::init_eb_mb_pipeline, "raygen_eb_rrt"}}) {
-        try {
-            (sim.*c.call)();
-            ADD_FAILURE() << c.stem << " built without its PTX";
-        } catch (const std::runtime_error& e) {
-            EXPECT_EQ(std::string(e.what()), prefix + c.stem + ".ptx");
-        }
-    }
-    EXPECT_FALSE(sim.has_lidar());
-    EXPECT_EQ(sim.pipeline(), main);
-    EXPECT_EQ(sim.eb_pipeline(), nullptr);
-    EXPECT_THROW(sim.build_sbt_eb(scene), std::runtime_error);
-    EXPECT_THROW(sim.build_sbt_eb_mb(scene), std::runtime_error);
-    sim.build_sbt(scene);  // the main pipeline's groups are all still there
-    EXPECT_EQ(sim.main_table().sbt.hitgroupRecordCount, 6u);
-    fs::remove_all(main_only);
 }
 
 TEST(Simulator, InterruptedForwardRunsReleaseTheirTalliesAndLeaveTheRestReusable) {

@@ -115,13 +115,16 @@ def test_a_survey_beyond_one_launch_is_split_between_pulses(gpu):
     close(got["waveform"], want["waveform"], gpu.emulated, 1e-5)
 
 
-def test_lidar_sees_the_meshes_of_each_call_and_survives_a_failed_extension(gpu, tmp_path):
-    sim = vorn_gpu.Simulator(gpu.ctx, ptx_copy(tmp_path))  # no raygen_lidar.ptx
+def test_lidar_sees_the_meshes_of_each_call_and_failed_extensions_leave_the_rest(gpu, tmp_path):
+    sim = vorn_gpu.Simulator(gpu.ctx, ptx_copy(tmp_path))  # no LiDAR or energy-balance PTX
     s = lit_plate(gpu)
     one = dict(pulse_origins=[0, 0, 10], pulse_directions=[0, 0, -1], num_pulses=1,
                direct_mode=True)
     with pytest.raises(RuntimeError, match=f"^Cannot open PTX: {tmp_path}/raygen_lidar.ptx$"):
         sim.simulate_lidar(s, **one)
+    for balance in (sim.run_energy_balance, lambda scene: sim.run_energy_balance_multiband(scene, 1)):
+        with pytest.raises(RuntimeError, match=f"^Cannot open PTX: {tmp_path}/raygen_eb_rrt.ptx$"):
+            balance(s)
     assert sim.simulate(s, spp=1, max_depth=1).mean() == pytest.approx(0.5, rel=1e-6)
     shutil.copy(os.path.join(vorn_gpu.PTX_DIR, "raygen_lidar.ptx"), tmp_path)
     assert sim.simulate_lidar(s, **one)["points"][0, 6] == pytest.approx(10.0)
@@ -172,11 +175,12 @@ def test_gpu_calls_check_what_the_cpu_calls_do_not(gpu):
             call(s, **kw)
     other = black_plate(type(gpu)())  # a scene of another context
     unbuilt = new_scene(gpu, 1, [0.5], [(0, 0)])
-    for call, kw in [(gpu.forward, fwd), (gpu.energy_balance, {}), (gpu.energy_balance_multiband, dict(n_bands=1)),
+    for call, kw in [(gpu.render, dict(spp=1)), (gpu.forward, fwd), (gpu.energy_balance, {}),
+                     (gpu.energy_balance_multiband, dict(n_bands=1)),
                      (gpu.lidar, dict(pulse_origins=[0, 0, 1], pulse_directions=[0, 0, -1], num_pulses=1))]:
         with pytest.raises(RuntimeError, match="another OptiXContext"):
             call(other, **kw)
-        with pytest.raises(RuntimeError, match=r"^Scene not built\."):
+        with pytest.raises(RuntimeError, match=r"^Scene not built\. Call scene\.build\(\) first\.$"):
             call(unbuilt, **kw)
 
     def change(*_):  # the scene's device buffers stay as the launches saw them

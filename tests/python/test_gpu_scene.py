@@ -65,8 +65,6 @@ def messages():
          "update_instance_transform: id -1 out of range [0, 3)"),
         (built3, lambda s: s.set_primitive_temperatures(np.ones(5)),
          "set_primitive_temperatures: array length 5 does not match n_primitives() = 6"),
-        (built3, lambda s: s.set_primitive_emissivities(np.ones(7)),
-         "set_primitive_emissivities: array length 7 does not match n_primitives() = 6"),
         (lambda c: squares(c, 50), lambda s: s.set_primitive_sif_spectra(np.ones(299), 3),
          "set_primitive_sif_spectra: array length 299 != n_sif_bands * n_primitives = "
          "3 * 100 = 300"),
@@ -74,8 +72,6 @@ def messages():
          "set_primitive_sif_spectra: n_sif_bands must not be negative, got -1"),
         (built3, lambda s: s.set_primitive_temperatures(np.ones((2, 3))),
          "temperatures must be 1D"),
-        (built3, lambda s: s.set_primitive_emissivities(np.ones((6, 1))),
-         "emissivities must be 1D"),
         (lambda c: (s := squares(c, 1, False), s.add_instance(7))[0], lambda s: s.build(),
          "build: instance 1 refers to mesh 7 but the scene has 1 meshes"),  # as on the CPU
         (added, lambda s: s.build_reuse_gas(),
