@@ -21,6 +21,14 @@ void record_error(void* user, RTCError code, const char* str) {
 }
 
 
+/// True for exactly the identity (a 3x4 row-major transform).
+bool is_identity(const float* x) {
+    static const float eye[12] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0};
+    for (int k = 0; k < 12; ++k)
+        if (x[k] != eye[k]) return false;
+    return true;
+}
+
 /// Column-major 4x4 of a 3x4 row-major transform, as Embree takes it.
 void to_column_major(const float* x, float out[16]) {
     const float m[16] = {x[0], x[4], x[8],  0.0f, x[1], x[5], x[9],  0.0f,
@@ -58,6 +66,60 @@ void EmbreeSceneManager::check_device_error(const char* step) {
     throw std::runtime_error(msg);
 }
 
+/// A triangle geometry holding a copy of the mesh, committed; null for a mesh
+/// without triangles (nothing to attach).
+RTCGeometry EmbreeSceneManager::new_mesh_geometry(const Mesh& mesh) {
+    RTCGeometry geom = rtcNewGeometry(device_, RTC_GEOMETRY_TYPE_TRIANGLE);
+    // Embree owns the buffers, so nothing points into memory that may move.
+    if (!mesh.vertices.empty()) {
+        void* vb = rtcSetNewGeometryBuffer(geom, RTC_BUFFER_TYPE_VERTEX, 0, RTC_FORMAT_FLOAT3,
+                                           sizeof(float3), mesh.vertices.size());
+        if (vb) std::memcpy(vb, mesh.vertices.data(), mesh.vertices.size() * sizeof(float3));
+    }
+    if (!mesh.indices.empty()) {
+        void* ib = rtcSetNewGeometryBuffer(geom, RTC_BUFFER_TYPE_INDEX, 0, RTC_FORMAT_UINT3,
+                                           sizeof(int3), mesh.indices.size());
+        if (ib) std::memcpy(ib, mesh.indices.data(), mesh.indices.size() * sizeof(int3));
+    }
+    try {
+        check_device_error("mesh buffers");  // e.g. an allocation Embree refused
+    } catch (...) {
+        rtcReleaseGeometry(geom);
+        throw;
+    }
+    if (mesh.vertices.empty() || mesh.indices.empty()) {
+        rtcReleaseGeometry(geom);
+        return nullptr;
+    }
+    rtcCommitGeometry(geom);
+    return geom;
+}
+
+RTCScene EmbreeSceneManager::mesh_scene(size_t m) {
+    if (mesh_scenes_[m]) return mesh_scenes_[m];
+    RTCScene scene = rtcNewScene(device_);
+    mesh_scenes_[m] = scene;
+    if (RTCGeometry geom = new_mesh_geometry(meshes[m])) {
+        rtcAttachGeometry(scene, geom);
+        rtcReleaseGeometry(geom);
+    }
+    rtcCommitScene(scene);
+    check_device_error("mesh build");
+    return scene;
+}
+
+void EmbreeSceneManager::attach_instance_geometry(size_t i) {
+    const Instance& inst = instances[i];
+    RTCGeometry geom = rtcNewGeometry(device_, RTC_GEOMETRY_TYPE_INSTANCE);
+    rtcSetGeometryInstancedScene(geom, mesh_scene(size_t(inst.mesh_id)));
+    float cm[16];
+    to_column_major(inst.xform, cm);
+    rtcSetGeometryTransform(geom, 0, RTC_FORMAT_FLOAT4X4_COLUMN_MAJOR, cm);
+    rtcCommitGeometry(geom);
+    rtcAttachGeometryByID(top_scene_, geom, unsigned(i));
+    rtcReleaseGeometry(geom);
+}
+
 void EmbreeSceneManager::build() {
     require_idle("build");
     validate_geometry();  // before anything is released: a failed build leaves the scene as it was
@@ -65,50 +127,29 @@ void EmbreeSceneManager::build() {
     instance_infos_.clear();
     built = false;
 
+    // A mesh seen through exactly one untransformed instance goes into the top
+    // scene as it is: one BVH over its triangles instead of an instance leaf
+    // above a BVH of its own, and, the identity being exact, the same hits.
+    std::vector<int> uses(meshes.size(), 0);
+    for (const Instance& inst : instances) ++uses[size_t(inst.mesh_id)];
     mesh_scenes_.assign(meshes.size(), nullptr);
-    for (size_t m = 0; m < meshes.size(); ++m) {
-        const Mesh& mesh = meshes[m];
-        RTCScene scene = rtcNewScene(device_);
-        mesh_scenes_[m] = scene;
-        RTCGeometry geom = rtcNewGeometry(device_, RTC_GEOMETRY_TYPE_TRIANGLE);
-        // Embree owns the buffers, so nothing points into memory that may move.
-        if (!mesh.vertices.empty()) {
-            void* vb = rtcSetNewGeometryBuffer(geom, RTC_BUFFER_TYPE_VERTEX, 0, RTC_FORMAT_FLOAT3,
-                                               sizeof(float3), mesh.vertices.size());
-            if (vb) std::memcpy(vb, mesh.vertices.data(), mesh.vertices.size() * sizeof(float3));
-        }
-        if (!mesh.indices.empty()) {
-            void* ib = rtcSetNewGeometryBuffer(geom, RTC_BUFFER_TYPE_INDEX, 0, RTC_FORMAT_UINT3,
-                                               sizeof(int3), mesh.indices.size());
-            if (ib) std::memcpy(ib, mesh.indices.data(), mesh.indices.size() * sizeof(int3));
-        }
-        try {
-            check_device_error("mesh buffers");  // e.g. an allocation Embree refused
-        } catch (...) {
-            rtcReleaseGeometry(geom);
-            throw;
-        }
-        if (!mesh.vertices.empty() && !mesh.indices.empty()) {
-            rtcCommitGeometry(geom);
-            rtcAttachGeometry(scene, geom);
-        }
-        rtcReleaseGeometry(geom);
-        rtcCommitScene(scene);
-        check_device_error("mesh build");
-    }
-
     top_scene_ = rtcNewScene(device_);
     for (size_t i = 0; i < instances.size(); ++i) {
         Instance& inst = instances[i];
-        RTCGeometry geom = rtcNewGeometry(device_, RTC_GEOMETRY_TYPE_INSTANCE);
-        rtcSetGeometryInstancedScene(geom, mesh_scenes_[size_t(inst.mesh_id)]);
-        float cm[16];
-        to_column_major(inst.xform, cm);
-        rtcSetGeometryTransform(geom, 0, RTC_FORMAT_FLOAT4X4_COLUMN_MAJOR, cm);
-        rtcCommitGeometry(geom);
-        inst.geom_id = rtcAttachGeometry(top_scene_, geom);
-        rtcReleaseGeometry(geom);
-        instance_infos_.push_back({inst.mesh_id, meshes[size_t(inst.mesh_id)].material_id});
+        const size_t m = size_t(inst.mesh_id);
+        InstanceInfo info{inst.mesh_id, meshes[m].material_id, false,
+                          normal_transform(inst.xform)};
+        RTCGeometry flat = uses[m] == 1 && is_identity(inst.xform)
+                               ? new_mesh_geometry(meshes[m]) : nullptr;
+        if (flat) {
+            rtcAttachGeometryByID(top_scene_, flat, unsigned(i));
+            rtcReleaseGeometry(flat);
+            info.flat = true;
+        } else {
+            attach_instance_geometry(i);
+        }
+        inst.geom_id = uint32_t(i);  // attached by index, so ids equal indices
+        instance_infos_.push_back(info);
     }
     rtcCommitScene(top_scene_);
     check_device_error("scene build");
@@ -144,6 +185,18 @@ void EmbreeSceneManager::update_instance_transform(int id, const float xform[12]
     Instance& inst = instances[size_t(id)];
     std::memcpy(inst.xform, xform, sizeof inst.xform);
     if (!built || !top_scene_ || inst.geom_id == kInvalidGeomId) return;
+    InstanceInfo& info = instance_infos_[size_t(id)];
+    info.normal_to_world = normal_transform(inst.xform);
+    if (info.flat) {
+        // Its triangles lie in the top scene as they are: still exact under
+        // the identity, otherwise the instance becomes a transformed one.
+        if (is_identity(inst.xform)) return;
+        rtcDetachGeometry(top_scene_, inst.geom_id);
+        attach_instance_geometry(size_t(id));
+        info.flat = false;
+        check_device_error("instance update");
+        return;
+    }
     RTCGeometry geom = rtcGetGeometry(top_scene_, inst.geom_id);
     if (!geom) throw std::runtime_error("update_instance_transform: rtcGetGeometry returned null");
     float cm[16];
@@ -195,7 +248,9 @@ RayHit EmbreeSceneManager::trace_ray(const float3& origin, const float3& directi
     rtc_intersect1(top_scene_, &rh);
     if (rh.hit.geomID == RTC_INVALID_GEOMETRY_ID) return out;
 
-    const unsigned inst_id = rtc_hit_instance(rh.hit);
+    // A flattened instance's triangles are hit directly: its geometry id is the instance's.
+    const unsigned inst_id = rh.hit.instID[0] != RTC_INVALID_GEOMETRY_ID
+                                 ? rtc_hit_instance(rh.hit) : rh.hit.geomID;
     if (inst_id >= instance_infos_.size()) return out;  // cannot happen after a clean build
     const InstanceInfo& info = instance_infos_[inst_id];
     const Mesh& mesh = meshes[size_t(info.mesh_id)];
@@ -213,7 +268,7 @@ RayHit EmbreeSceneManager::trace_ray(const float3& origin, const float3& directi
     tri.material_id = info.material_id;
     tri.prim_id = int32_t(rh.hit.primID);
     tri.instance_id = int32_t(inst_id);
-    return make_surface_hit(tri, origin, direction, rh.ray.tfar);
+    return make_surface_hit(tri, info.normal_to_world, origin, direction, rh.ray.tfar);
 }
 
 bool EmbreeSceneManager::trace_shadow(const float3& origin, const float3& direction, float tfar) const {

@@ -18,10 +18,13 @@ namespace vorn::embree {
 /// On a miss every field is zero or false.
 using RayHit = SurfaceHit;
 
-/// Per instance, filled by build: which mesh and which material a hit means.
+/// Per instance, filled by build: which mesh and which material a hit means,
+/// and how its normals reach world space.
 struct InstanceInfo {
     int32_t mesh_id;
     int32_t material_id;
+    bool flat;                        ///< its mesh's triangles sit in the top scene itself
+    NormalTransform normal_to_world;  ///< of its current transform
 };
 
 class EmbreeSceneManager : public SceneDescription {
@@ -53,12 +56,15 @@ public:
 
 private:
     void release_scenes();
+    RTCGeometry new_mesh_geometry(const Mesh& mesh);
+    RTCScene mesh_scene(size_t m);
+    void attach_instance_geometry(size_t i);
     void check_device_error(const char* step);
 
     RTCDevice device_ = nullptr;
     RTCScene top_scene_ = nullptr;
     std::vector<InstanceInfo> instance_infos_;
-    std::vector<RTCScene> mesh_scenes_;
+    std::vector<RTCScene> mesh_scenes_;  ///< per mesh, made when an instance needs it
     std::string embree_error_;  ///< first message of Embree's error callback
     mutable std::atomic<uint64_t> rejected_rays_{0};
 };
