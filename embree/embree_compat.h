@@ -22,6 +22,18 @@ inline void rtc_intersect1(RTCScene scene, RTCRayHit* rayhit) {
 #endif
 }
 
+/// Closest-hit query for a packet of 8 rays; lanes whose valid entry is 0 are
+/// left alone.
+inline void rtc_intersect8(const int* valid, RTCScene scene, RTCRayHit8* rayhit) {
+#if RTC_VERSION_MAJOR >= 4
+    rtcIntersect8(valid, scene, rayhit);
+#else
+    RTCIntersectContext context;
+    rtcInitIntersectContext(&context);
+    rtcIntersect8(valid, scene, &context, rayhit);
+#endif
+}
+
 /// Any-hit query for one ray: Embree sets ray->tfar to -inf when occluded.
 inline void rtc_occluded1(RTCScene scene, RTCRay* ray) {
 #if RTC_VERSION_MAJOR >= 4

@@ -234,27 +234,14 @@ void init_ray(RTCRay& ray, const float3& o, const float3& d, float tfar) {
 
 }  // namespace
 
-RayHit EmbreeSceneManager::trace_ray(const float3& origin, const float3& direction) const {
-    RayHit out{};
-    if (!top_scene_) return out;
-    if (!ray_in_range(origin, direction)) {  // Embree would abort on it
-        rejected_rays_.fetch_add(1, std::memory_order_relaxed);
-        return out;
-    }
-    RTCRayHit rh;
-    init_ray(rh.ray, origin, direction, 1e16f);
-    rh.hit.geomID = RTC_INVALID_GEOMETRY_ID;
-    rh.hit.instID[0] = RTC_INVALID_GEOMETRY_ID;
-    rtc_intersect1(top_scene_, &rh);
-    if (rh.hit.geomID == RTC_INVALID_GEOMETRY_ID) return out;
-
+RayHit EmbreeSceneManager::surface_hit(const float3& origin, const float3& direction,
+                                       const EmbreeHit& e) const {
     // A flattened instance's triangles are hit directly: its geometry id is the instance's.
-    const unsigned inst_id = rh.hit.instID[0] != RTC_INVALID_GEOMETRY_ID
-                                 ? rtc_hit_instance(rh.hit) : rh.hit.geomID;
-    if (inst_id >= instance_infos_.size()) return out;  // cannot happen after a clean build
+    const unsigned inst_id = e.inst_id != RTC_INVALID_GEOMETRY_ID ? e.inst_id : e.geom_id;
+    if (inst_id >= instance_infos_.size()) return RayHit{};  // cannot happen after a clean build
     const InstanceInfo& info = instance_infos_[inst_id];
     const Mesh& mesh = meshes[size_t(info.mesh_id)];
-    const int3 idx = mesh.indices[rh.hit.primID];
+    const int3 idx = mesh.indices[e.prim_id];
     TriangleHit tri;
     tri.object_to_world = instances[inst_id].xform;
     tri.has_normals = !mesh.normals.empty();
@@ -263,12 +250,73 @@ RayHit EmbreeSceneManager::trace_ray(const float3& origin, const float3& directi
         tri.v[k] = mesh.vertices[size_t(corner[k])];
         tri.n[k] = tri.has_normals ? mesh.normals[size_t(corner[k])] : float3{0, 0, 0};
     }
-    tri.b1 = rh.hit.u;
-    tri.b2 = rh.hit.v;
+    tri.b1 = e.u;
+    tri.b2 = e.v;
     tri.material_id = info.material_id;
-    tri.prim_id = int32_t(rh.hit.primID);
+    tri.prim_id = int32_t(e.prim_id);
     tri.instance_id = int32_t(inst_id);
-    return make_surface_hit(tri, info.normal_to_world, origin, direction, rh.ray.tfar);
+    return make_surface_hit(tri, info.normal_to_world, origin, direction, e.t);
+}
+
+RayHit EmbreeSceneManager::trace_ray(const float3& origin, const float3& direction) const {
+    if (!top_scene_) return RayHit{};
+    if (!ray_in_range(origin, direction)) {  // Embree would abort on it
+        rejected_rays_.fetch_add(1, std::memory_order_relaxed);
+        return RayHit{};
+    }
+    RTCRayHit rh;
+    init_ray(rh.ray, origin, direction, 1e16f);
+    rh.hit.geomID = RTC_INVALID_GEOMETRY_ID;
+    rh.hit.instID[0] = RTC_INVALID_GEOMETRY_ID;
+    rtc_intersect1(top_scene_, &rh);
+    if (rh.hit.geomID == RTC_INVALID_GEOMETRY_ID) return RayHit{};
+    return surface_hit(origin, direction,
+                       EmbreeHit{rh.ray.tfar, rh.hit.u, rh.hit.v, rh.hit.geomID,
+                                 rtc_hit_instance(rh.hit), rh.hit.primID});
+}
+
+void EmbreeSceneManager::trace_rays(const float3& origin, const float3* directions, int n,
+                                    RayHit* hits) const {
+    constexpr int kWidth = 8;
+    for (int first = 0; first < n; first += kWidth) {
+        const int lanes = n - first < kWidth ? n - first : kWidth;
+        RTCRayHit8 rh;
+        int valid[kWidth];
+        bool any = false;
+        for (int k = 0; k < kWidth; ++k) {
+            const float3 d = k < lanes ? directions[first + k] : float3{0.0f, 0.0f, 1.0f};
+            valid[k] = k < lanes && top_scene_ && ray_in_range(origin, d) ? -1 : 0;
+            if (k < lanes && top_scene_ && !valid[k])  // Embree would abort on it
+                rejected_rays_.fetch_add(1, std::memory_order_relaxed);
+            any = any || valid[k];
+            rh.ray.org_x[k] = origin.x;
+            rh.ray.org_y[k] = origin.y;
+            rh.ray.org_z[k] = origin.z;
+            rh.ray.tnear[k] = kTnear;
+            rh.ray.dir_x[k] = d.x;
+            rh.ray.dir_y[k] = d.y;
+            rh.ray.dir_z[k] = d.z;
+            rh.ray.time[k] = 0.0f;
+            rh.ray.tfar[k] = 1e16f;
+            rh.ray.mask[k] = 0xFFFFFFFFu;
+            rh.ray.id[k] = 0;
+            rh.ray.flags[k] = 0;
+            rh.hit.geomID[k] = RTC_INVALID_GEOMETRY_ID;
+            rh.hit.instID[0][k] = RTC_INVALID_GEOMETRY_ID;
+        }
+        if (any) rtc_intersect8(valid, top_scene_, &rh);
+        for (int k = 0; k < lanes; ++k) {
+            RayHit& out = hits[first + k];
+            if (!valid[k] || rh.hit.geomID[k] == RTC_INVALID_GEOMETRY_ID) {
+                out = RayHit{};
+                continue;
+            }
+            out = surface_hit(origin, directions[first + k],
+                              EmbreeHit{rh.ray.tfar[k], rh.hit.u[k], rh.hit.v[k],
+                                        rh.hit.geomID[k], rh.hit.instID[0][k],
+                                        rh.hit.primID[k]});
+        }
+    }
 }
 
 bool EmbreeSceneManager::trace_shadow(const float3& origin, const float3& direction, float tfar) const {

@@ -46,6 +46,10 @@ public:
     /// Embree cannot take (see ray_in_range) is a miss, counted in
     /// rejected_rays().
     RayHit trace_ray(const float3& origin, const float3& direction) const;
+    /// trace_ray of n rays from one origin (hits[i] for directions[i]), traced
+    /// as packets: rays that start together stay together through the
+    /// acceleration structure, and each hit is exactly trace_ray's.
+    void trace_rays(const float3& origin, const float3* directions, int n, RayHit* hits) const;
     /// True when anything lies between 1e-4 and tfar (units of |direction|).
     /// A ray Embree cannot take is unoccluded, counted in rejected_rays().
     bool trace_shadow(const float3& origin, const float3& direction, float tfar) const;
@@ -55,6 +59,12 @@ public:
     const std::vector<InstanceInfo>& instance_infos() const { return instance_infos_; }
 
 private:
+    /// What Embree reports of a closest hit.
+    struct EmbreeHit {
+        float t, u, v;
+        unsigned geom_id, inst_id, prim_id;
+    };
+    RayHit surface_hit(const float3& origin, const float3& direction, const EmbreeHit& e) const;
     void release_scenes();
     RTCGeometry new_mesh_geometry(const Mesh& mesh);
     RTCScene mesh_scene(size_t m);
