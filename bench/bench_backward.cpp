@@ -3,7 +3,9 @@
 // render_backward, beside plain rtcIntersect1 / rtcOccluded1 on exactly the
 // queries the renderer makes (recorded once, replayed on the same number of
 // threads against an identical Embree scene), and beside the CPU scene's own
-// trace_ray / trace_shadow on the same queries.
+// trace_ray / trace_shadow on the same queries, and beside the renderer as it
+// ran before single-use instances were flattened (render_backward on the same
+// canopy built as a two-level scene).
 //   bench_backward [spp=4] [threads=0 (all)] [size=256] [bands=4]
 #include <algorithm>
 #include <cstdio>
@@ -40,6 +42,9 @@ int main(int argc, char** argv) {
     opt.num_repetitions = 2;
     opt.image_width = opt.image_height = size;
     const bench::CanopyScene canopy = bench::make_canopy_scene(scene, opt);
+    EmbreeSceneManager two_level;
+    two_level.flatten_single_instances = false;
+    bench::make_canopy_scene(two_level, opt);
 
     // Every query of the whole render, in one thread: the paths are seeded per
     // pixel and pass, so they are exactly those render_backward traces.
@@ -61,10 +66,13 @@ int main(int argc, char** argv) {
     // Interleaved repeats, fastest of each: the three see the same machine load.
     const bench::RawScene raw(scene);
     long raw_hits = 0, scene_hits = 0;
-    double t_render = 1e30, t_raw = 1e30, t_scene = 1e30;
+    double t_render = 1e30, t_raw = 1e30, t_scene = 1e30, t_previous = 1e30;
     for (int r = 0; r < kRepeats; ++r) {
         bench::time_into(&t_render, [&] {
             embree::render_backward(scene, spp, kMaxDepth, kRrDepth, threads, {});
+        });
+        bench::time_into(&t_previous, [&] {
+            embree::render_backward(two_level, spp, kMaxDepth, kRrDepth, threads, {});
         });
         bench::time_into(&t_raw, [&] {
             raw_hits = bench::replay(
@@ -89,6 +97,8 @@ int main(int argc, char** argv) {
         n, n - double(shadow), shadow, n / paths, raw_hits, scene_hits);
     std::printf("render_backward : %8.3f s  %10.0f paths/s  %10.0f rays/s\n", t_render,
                 paths / t_render, n / t_render);
+    std::printf("two-level scene : %8.3f s  %10.0f paths/s  %10.0f rays/s\n", t_previous,
+                paths / t_previous, n / t_previous);
     std::printf("raw Embree      : %8.3f s  %10s          %10.0f rays/s\n", t_raw, "",
                 n / t_raw);
     std::printf("scene queries   : %8.3f s  %10s          %10.0f rays/s\n", t_scene, "",
@@ -96,5 +106,6 @@ int main(int argc, char** argv) {
     std::printf(
         "renderer / raw Embree ray rate: %.1f %%  (scene queries / raw: %.1f %%)\n",
         100.0 * t_raw / t_render, 100.0 * t_raw / t_scene);
+    std::printf("renderer / previous engine (two-level scene): %.2f\n", t_previous / t_render);
     return 0;
 }

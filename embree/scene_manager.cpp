@@ -1,5 +1,6 @@
 #include "embree/scene_manager.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -127,11 +128,20 @@ void EmbreeSceneManager::build() {
     instance_infos_.clear();
     built = false;
 
-    // A mesh seen through exactly one untransformed instance goes into the top
-    // scene as it is: one BVH over its triangles instead of an instance leaf
-    // above a BVH of its own, and, the identity being exact, the same hits.
+    // When every mesh is seen through exactly one untransformed instance, the
+    // meshes go into the top scene as they are: one BVH over all triangles
+    // instead of instance leaves over BVHs of their own, and, the identity
+    // being exact, the same hits. A scene that mixes such meshes with
+    // instances keeps them all as instances: Embree would then trace every ray
+    // through a triangle BVH and an instance BVH side by side, which costs
+    // more than the instance leaf it saves.
     std::vector<int> uses(meshes.size(), 0);
     for (const Instance& inst : instances) ++uses[size_t(inst.mesh_id)];
+    const bool flatten =
+        flatten_single_instances &&
+        std::all_of(instances.begin(), instances.end(), [&](const Instance& inst) {
+            return uses[size_t(inst.mesh_id)] == 1 && is_identity(inst.xform);
+        });
     mesh_scenes_.assign(meshes.size(), nullptr);
     top_scene_ = rtcNewScene(device_);
     for (size_t i = 0; i < instances.size(); ++i) {
@@ -139,8 +149,7 @@ void EmbreeSceneManager::build() {
         const size_t m = size_t(inst.mesh_id);
         InstanceInfo info{inst.mesh_id, meshes[m].material_id, false,
                           normal_transform(inst.xform)};
-        RTCGeometry flat = uses[m] == 1 && is_identity(inst.xform)
-                               ? new_mesh_geometry(meshes[m]) : nullptr;
+        RTCGeometry flat = flatten ? new_mesh_geometry(meshes[m]) : nullptr;
         if (flat) {
             rtcAttachGeometryByID(top_scene_, flat, unsigned(i));
             rtcReleaseGeometry(flat);

@@ -39,6 +39,13 @@ public:
     void clear_for_reuse();
     void update_instance_transform(int id, const float xform[12]);
     void refit_ias();
+    /// When set (the default) and every mesh is shown by exactly one instance,
+    /// untransformed, build puts the meshes straight into the top scene
+    /// instead of behind instances of their own: the same hits, one
+    /// acceleration structure fewer to descend. Cleared, every instance is an
+    /// Embree instance (the two-level layout); benchmarks and tests compare
+    /// the two.
+    bool flatten_single_instances = true;
     /// True when the scene holds at least one mesh.
     bool has_gpu_meshes() const { return !meshes.empty(); }
 
