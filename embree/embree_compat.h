@@ -22,14 +22,19 @@ inline void rtc_intersect1(RTCScene scene, RTCRayHit* rayhit) {
 #endif
 }
 
-/// Closest-hit query for a packet of 8 rays; lanes whose valid entry is 0 are
-/// left alone.
-inline void rtc_intersect8(const int* valid, RTCScene scene, RTCRayHit8* rayhit) {
+/// Closest-hit query for a packet of 8 coherent rays (Embree then descends
+/// the acceleration structure with the packet as a whole); lanes whose valid
+/// entry is 0 are left alone.
+inline void rtc_intersect8_coherent(const int* valid, RTCScene scene, RTCRayHit8* rayhit) {
 #if RTC_VERSION_MAJOR >= 4
-    rtcIntersect8(valid, scene, rayhit);
+    RTCIntersectArguments args;
+    rtcInitIntersectArguments(&args);
+    args.flags = RTC_RAY_QUERY_FLAG_COHERENT;
+    rtcIntersect8(valid, scene, rayhit, &args);
 #else
     RTCIntersectContext context;
     rtcInitIntersectContext(&context);
+    context.flags = RTC_INTERSECT_CONTEXT_FLAG_COHERENT;
     rtcIntersect8(valid, scene, &context, rayhit);
 #endif
 }

@@ -52,6 +52,7 @@ void trace_waveform(const LidarJob& job, int p, std::vector<float>& wf) {
         wf[size_t(bin) * nw + size_t(w)] += v;
     };
     constexpr int kPacket = 8;
+    const float3 origins[kPacket] = {o, o, o, o, o, o, o, o};
     float3 dirs[kPacket];
     RayHit hits[kPacket];
     for (int first = 0; first < beam.size(); first += kPacket) {
@@ -60,7 +61,7 @@ void trace_waveform(const LidarJob& job, int p, std::vector<float>& wf) {
             const size_t k = size_t(first + i);
             dirs[i] = sub_ray_direction(frame, beam.xy[2 * k], beam.xy[2 * k + 1], job.tan_alpha);
         }
-        job.scene.trace_rays(o, dirs, n, hits);
+        job.scene.trace_rays(origins, dirs, n, hits);
         for (int i = 0; i < n; ++i)
             add_beam_return(job.view, job.shot, job.num_wavelengths, o, dirs[i], hits[i],
                             beam.w[size_t(first + i)], add);

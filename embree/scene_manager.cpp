@@ -284,7 +284,7 @@ RayHit EmbreeSceneManager::trace_ray(const float3& origin, const float3& directi
                                  rtc_hit_instance(rh.hit), rh.hit.primID});
 }
 
-void EmbreeSceneManager::trace_rays(const float3& origin, const float3* directions, int n,
+void EmbreeSceneManager::trace_rays(const float3* origins, const float3* directions, int n,
                                     RayHit* hits) const {
     constexpr int kWidth = 8;
     for (int first = 0; first < n; first += kWidth) {
@@ -293,14 +293,15 @@ void EmbreeSceneManager::trace_rays(const float3& origin, const float3* directio
         int valid[kWidth];
         bool any = false;
         for (int k = 0; k < kWidth; ++k) {
+            const float3 o = k < lanes ? origins[first + k] : float3{0.0f, 0.0f, 0.0f};
             const float3 d = k < lanes ? directions[first + k] : float3{0.0f, 0.0f, 1.0f};
-            valid[k] = k < lanes && top_scene_ && ray_in_range(origin, d) ? -1 : 0;
+            valid[k] = k < lanes && top_scene_ && ray_in_range(o, d) ? -1 : 0;
             if (k < lanes && top_scene_ && !valid[k])  // Embree would abort on it
                 rejected_rays_.fetch_add(1, std::memory_order_relaxed);
             any = any || valid[k];
-            rh.ray.org_x[k] = origin.x;
-            rh.ray.org_y[k] = origin.y;
-            rh.ray.org_z[k] = origin.z;
+            rh.ray.org_x[k] = o.x;
+            rh.ray.org_y[k] = o.y;
+            rh.ray.org_z[k] = o.z;
             rh.ray.tnear[k] = kTnear;
             rh.ray.dir_x[k] = d.x;
             rh.ray.dir_y[k] = d.y;
@@ -313,14 +314,14 @@ void EmbreeSceneManager::trace_rays(const float3& origin, const float3* directio
             rh.hit.geomID[k] = RTC_INVALID_GEOMETRY_ID;
             rh.hit.instID[0][k] = RTC_INVALID_GEOMETRY_ID;
         }
-        if (any) rtc_intersect8(valid, top_scene_, &rh);
+        if (any) rtc_intersect8_coherent(valid, top_scene_, &rh);
         for (int k = 0; k < lanes; ++k) {
             RayHit& out = hits[first + k];
             if (!valid[k] || rh.hit.geomID[k] == RTC_INVALID_GEOMETRY_ID) {
                 out = RayHit{};
                 continue;
             }
-            out = surface_hit(origin, directions[first + k],
+            out = surface_hit(origins[first + k], directions[first + k],
                               EmbreeHit{rh.ray.tfar[k], rh.hit.u[k], rh.hit.v[k],
                                         rh.hit.geomID[k], rh.hit.instID[0][k],
                                         rh.hit.primID[k]});

@@ -53,10 +53,11 @@ public:
     /// Embree cannot take (see ray_in_range) is a miss, counted in
     /// rejected_rays().
     RayHit trace_ray(const float3& origin, const float3& direction) const;
-    /// trace_ray of n rays from one origin (hits[i] for directions[i]), traced
-    /// as packets: rays that start together stay together through the
-    /// acceleration structure, and each hit is exactly trace_ray's.
-    void trace_rays(const float3& origin, const float3* directions, int n, RayHit* hits) const;
+    /// trace_ray of n rays (hits[i] for origins[i], directions[i]), traced as
+    /// packets: rays that start together in nearly one direction stay together
+    /// through the acceleration structure. Each hit is exactly trace_ray's.
+    void trace_rays(const float3* origins, const float3* directions, int n,
+                    RayHit* hits) const;
     /// True when anything lies between 1e-4 and tfar (units of |direction|).
     /// A ray Embree cannot take is unoccluded, counted in rejected_rays().
     bool trace_shadow(const float3& origin, const float3& direction, float tfar) const;
