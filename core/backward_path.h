@@ -269,7 +269,7 @@ template <class Tracer>
 VORN_HD bool camera_sample(const Tracer& tracer, const SceneView& sv, int x, int y, int pass,
                            Pcg32* rng, float3* o, float3* d) {
     const SensorData& s = sv.sensor;
-    seed_pixel_sample(*rng, pass, int32_t(int64_t(y) * s.width + x));
+    seed_pixel_sample(*rng, pass, int32_t(int64_t(y) * s.width + x), sv.seed);
     const float u = (float(x) + next_float(*rng)) / float(s.width) - 0.5f;
     const float v = (float(y) + next_float(*rng)) / float(s.height) - 0.5f;
     bool check_ray = true;

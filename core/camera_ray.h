@@ -22,11 +22,12 @@ constexpr float kTileInset = 0.001f;
 
 // ---- seeding ---------------------------------------------------------------
 
-/// The stream of one pixel sample: depends only on the pass and the pixel, so
-/// the image does not depend on which thread (or launch index) renders it.
-VORN_HD void seed_pixel_sample(Pcg32& rng, int pass, int32_t pixel_index) {
+/// The stream of one pixel sample: depends only on the pass, the pixel and
+/// the call's seed, so the image does not depend on which thread (or launch
+/// index) renders it.
+VORN_HD void seed_pixel_sample(Pcg32& rng, int pass, int32_t pixel_index, uint64_t seed = 0) {
     seed_stream(rng, StreamKind::CameraSample, uint64_t(uint32_t(pass)),
-                uint64_t(uint32_t(pixel_index)));
+                uint64_t(uint32_t(pixel_index)), seed);
 }
 
 // ---- camera ----------------------------------------------------------------

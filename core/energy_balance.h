@@ -239,7 +239,7 @@ VORN_HD void sample_primitive(const Tracer& tracer, const SceneView& sv,
                               const PrimitiveView& pv, const EnergyBalanceConfig& cfg,
                               uint32_t p, uint32_t s, FaceSample* top, FaceSample* bot) {
     Pcg32 rng;
-    seed_stream(rng, StreamKind::EnergyBalanceTop, p, s);
+    seed_stream(rng, StreamKind::EnergyBalanceTop, p, s, sv.seed);
     float b1, b2;
     const float u1 = next_float(rng);
     const float u2 = next_float(rng);
@@ -254,7 +254,7 @@ VORN_HD void sample_primitive(const Tracer& tracer, const SceneView& sv,
     trace_face(tracer, sv, pv, cfg, x, n, rng, top);
     if (!cfg.two_sided) return;
     Pcg32 rng_bottom;
-    seed_stream(rng_bottom, StreamKind::EnergyBalanceBottom, p, s);
+    seed_stream(rng_bottom, StreamKind::EnergyBalanceBottom, p, s, sv.seed);
     bot->sun = c < 0.0f ? lit : 0.0f;
     trace_face(tracer, sv, pv, cfg, x, -n, rng_bottom, bot);
 }

@@ -115,10 +115,10 @@ struct ForwardPhoton {
     int32_t wraps;   ///< tile crossings so far (all segments together)
 };
 
-/// The stream of photon `index`: fixed by the index alone, so tallies do not
-/// depend on which thread (or launch slot) traces it.
-VORN_HD void seed_photon(Pcg32& rng, uint64_t index) {
-    seed_stream(rng, StreamKind::Photon, 0, index);
+/// The stream of photon `index`: fixed by the index and the call's seed
+/// alone, so tallies do not depend on which thread (or launch slot) traces it.
+VORN_HD void seed_photon(Pcg32& rng, uint64_t index, uint64_t seed = 0) {
+    seed_stream(rng, StreamKind::Photon, 0, index, seed);
 }
 
 VORN_HD bool has_sky(const SceneView& sv) {
@@ -186,7 +186,7 @@ VORN_HD bool emit_photon(const SceneView& sv, const ForwardConfig& cfg, uint64_t
     ph.depth = 0;
     ph.wraps = 0;
     if (f_abs(sv.emitter.direction.z) < kMinSunCos) return false;
-    seed_photon(ph.rng, index);
+    seed_photon(ph.rng, index, sv.seed);
     const float px = next_float(ph.rng) * float(cfg.grid.nx) * cfg.grid.dx;
     const float py = next_float(ph.rng) * float(cfg.grid.ny) * cfg.grid.dy;
     const float z0 = sv.measurement_plane_height + kPhotonStartLift;

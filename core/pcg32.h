@@ -61,8 +61,14 @@ enum class StreamKind : uint64_t {
 /// affine seed such as a * c + b makes draw j of every pass nearly an
 /// arithmetic progression in the pass). For fixed (kind, a) the key is a
 /// bijection of b: samples of one round never share a stream.
-VORN_HD void seed_stream(Pcg32& rng, StreamKind kind, uint64_t a, uint64_t b) {
-    const uint64_t round = mix64(a + 0x9E3779B97F4A7C15ull * uint64_t(kind));
+///
+/// `seed` selects a whole set of streams (a replicate of a simulation): it
+/// shifts every round by the hash mix64(seed), which is 0 for seed 0, so seed
+/// 0 gives the standard streams and any other seed a set that shares no
+/// round with them except by a 2^-64 coincidence.
+VORN_HD void seed_stream(Pcg32& rng, StreamKind kind, uint64_t a, uint64_t b,
+                         uint64_t seed = 0) {
+    const uint64_t round = mix64(a + 0x9E3779B97F4A7C15ull * uint64_t(kind) + mix64(seed));
     const uint64_t key = mix64(round + b * 0xD1B54A32D192ED03ull);
     seed_path(rng, key, mix64(key ^ 0x5851F42D4C957F2Dull));
 }

@@ -46,6 +46,7 @@ struct SceneView {
     float max_height;                 ///< highest scene point (m)
     float measurement_plane_height;   ///< forward photons start 0.1 m above this
     PrimitiveEmission prims;         ///< per-primitive data (backward renderer)
+    uint64_t seed;                    ///< set of random streams (seed_stream); 0: the standard one
 };
 
 /// An address field of the scene record as a pointer: the record may hold it
@@ -61,7 +62,8 @@ VORN_HD const T* record_pointer(Field f) {
 /// `hw_sky_sun`, `num_repetitions`, `scene_x_size`, `scene_y_size`,
 /// `max_height`, `thermal`, `wavelengths`, `terrain_following`,
 /// `measurement_height`). A record without an emitter gives the zero emitter.
-/// The view has no per-primitive data (see primitive_emission_from_record).
+/// The view has no per-primitive data (see primitive_emission_from_record)
+/// and the standard random streams (seed 0).
 template <class Record>
 VORN_HD SceneView scene_view_from_record(const Record& r) {
     SceneView v;
@@ -80,6 +82,7 @@ VORN_HD SceneView scene_view_from_record(const Record& r) {
     v.max_height = r.max_height;
     v.measurement_plane_height = r.measurement_height;
     v.prims = PrimitiveEmission{};
+    v.seed = 0;
     return v;
 }
 

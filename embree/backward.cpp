@@ -165,7 +165,7 @@ void run_passes(PassContext& ctx, int first, int passes, WorkerPool& workers,
 BackwardImage render_backward(EmbreeSceneManager& scene, int spp, int max_depth,
                               int rr_depth, int num_threads,
                               std::function<void(int, int, float)> progress,
-                              const PrimitiveInputs& prims) {
+                              const PrimitiveInputs& prims, uint64_t seed) {
     const SceneDescription::InUse in_use(scene);  // the scene cannot change under the workers
     const int nb = scene.num_bands;
     scene.validate_for_engine(nb, kWho);
@@ -191,6 +191,7 @@ BackwardImage render_backward(EmbreeSceneManager& scene, int spp, int max_depth,
     PassContext ctx;
     ctx.scene = &scene;
     ctx.view = make_scene_view(scene);
+    ctx.view.seed = seed;
     std::vector<int32_t> offsets;
     ctx.view.prims = view_of_primitives(scene, prims, offsets);
     ctx.max_depth = max_depth;

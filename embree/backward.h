@@ -44,6 +44,8 @@ struct PrimitiveInputs {
 /// every block, once per pass of it, with (passes done, spp, elapsed ms); an
 /// exception it throws leaves the call and the image is lost.
 /// An image without pixels returns at once, without passes or progress.
+/// `seed` picks the set of random streams (0: the standard streams); a
+/// different seed gives an independent replicate of the image.
 /// Throws std::runtime_error for an unbuilt scene, fewer than one band, a
 /// scene whose materials, emitter or sky would be read out of range, a thermal
 /// wavelength list shorter than the band count, a sensor size that is
@@ -53,6 +55,6 @@ struct PrimitiveInputs {
 BackwardImage render_backward(EmbreeSceneManager& scene, int spp, int max_depth,
                               int rr_depth, int num_threads,
                               std::function<void(int, int, float)> progress,
-                              const PrimitiveInputs& prims = {});
+                              const PrimitiveInputs& prims = {}, uint64_t seed = 0);
 
 }  // namespace vorn::embree

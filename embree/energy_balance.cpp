@@ -138,7 +138,7 @@ void execute(Run& r, int num_threads, const std::function<void(int, int, float)>
 void run_energy_balance(EmbreeSceneManager& scene, const EnergyBalanceParams& p,
                         const PrimitiveOverrides& overrides, std::vector<float>& top,
                         std::vector<float>& bot, int num_threads,
-                        std::function<void(int, int, float)> progress) {
+                        std::function<void(int, int, float)> progress, uint64_t seed) {
     const SceneDescription::InUse in_use(scene);  // the scene cannot change under the workers
     const char* who = "run_energy_balance";
     Run r;
@@ -151,6 +151,7 @@ void run_energy_balance(EmbreeSceneManager& scene, const EnergyBalanceParams& p,
     r.sky_lw_radiance = p.sky_lw_radiance;
     prepare(r, scene, who, overrides, make_f3(p.sun_dir_x, p.sun_dir_y, p.sun_dir_z),
             p.n_samples, p.two_sided, albedos, true);
+    r.view.seed = seed;
     execute(r, num_threads, progress);
     top = std::move(r.top);
     bot = std::move(r.bot);
@@ -161,7 +162,8 @@ void run_energy_balance_multiband(EmbreeSceneManager& scene,
                                   const PrimitiveOverrides& overrides,
                                   std::vector<float>& top, std::vector<float>& bot,
                                   int num_threads,
-                                  std::function<void(int, int, float)> progress) {
+                                  std::function<void(int, int, float)> progress,
+                                  uint64_t seed) {
     const SceneDescription::InUse in_use(scene);  // the scene cannot change under the workers
     const char* who = "run_energy_balance_multiband";
     Run r;
@@ -177,6 +179,7 @@ void run_energy_balance_multiband(EmbreeSceneManager& scene,
     }
     prepare(r, scene, who, overrides, make_f3(p.sun_dir_x, p.sun_dir_y, p.sun_dir_z),
             p.n_samples, p.two_sided, albedos, false);
+    r.view.seed = seed;
     execute(r, num_threads, progress);
     top = std::move(r.top);
     bot = std::move(r.bot);

@@ -20,7 +20,8 @@ constexpr long long kEnergyBalanceBatchSamples = 1 << 18;
 /// wave adds the sky's p.sky_lw_radiance and the emission of surfaces with a
 /// temperature, from `overrides` where given (each null or n_primitives
 /// values), else from the materials. Primitive p's samples are fixed by (p,
-/// sample), so the result is the same to the last bit for any `num_threads`
+/// sample) and `seed` (0: the standard streams; another seed gives an
+/// independent replicate), so the result is the same to the last bit for any `num_threads`
 /// (< 1: every hardware thread). `progress`, when set, is called on the
 /// calling thread after each batch with (primitives done, primitives, elapsed
 /// ms); an exception it throws ends the call after the workers are joined.
@@ -31,7 +32,7 @@ constexpr long long kEnergyBalanceBatchSamples = 1 << 18;
 void run_energy_balance(EmbreeSceneManager& scene, const EnergyBalanceParams& p,
                         const PrimitiveOverrides& overrides, std::vector<float>& top,
                         std::vector<float>& bot, int num_threads,
-                        std::function<void(int, int, float)> progress);
+                        std::function<void(int, int, float)> progress, uint64_t seed = 0);
 
 /// Short wave only, in scene bands 0 .. n_bands - 1 with the per-band sun
 /// irradiance and sky radiance (null: zero) and albedos band-major
@@ -44,6 +45,7 @@ void run_energy_balance_multiband(EmbreeSceneManager& scene,
                                   const PrimitiveOverrides& overrides,
                                   std::vector<float>& top, std::vector<float>& bot,
                                   int num_threads,
-                                  std::function<void(int, int, float)> progress);
+                                  std::function<void(int, int, float)> progress,
+                                  uint64_t seed = 0);
 
 }  // namespace vorn::embree

@@ -20,6 +20,7 @@
 #include "embree/scene_view.h"
 #include "embree/workers.h"
 #include "scene/checks.h"
+#include "scene/forward_request.h"
 
 namespace vorn::embree {
 
@@ -51,52 +52,6 @@ size_t tally_size(std::initializer_list<int64_t> dims, const char* what) {
     size_t out = 1;
     for (int64_t d : dims) out *= size_t(d > 0 ? d : 0);
     return out;
-}
-
-/// The extent the photons are spread over: the periodic tile when it has a
-/// size, else the sensor footprint.
-void scene_extent(const EmbreeSceneManager& scene, float* w, float* h) {
-    if (scene.tile.scene_x_size > 0.0f && scene.tile.scene_y_size > 0.0f) {
-        *w = scene.tile.scene_x_size;
-        *h = scene.tile.scene_y_size;
-    } else {
-        *w = scene.sensor.ortho_w;
-        *h = scene.sensor.ortho_h;
-    }
-}
-
-void check_request(int nx, int ny, size_t num_layers, float prob_sun, float w, float h) {
-    if (num_layers < 2)
-        throw std::runtime_error("layer_heights must have at least 2 entries");
-    if (nx < 1 || ny < 1)
-        throw request_error("nx and ny must be at least 1, got " + std::to_string(nx) +
-                            " x " + std::to_string(ny));
-    if (!(w > 0.0f) || !(h > 0.0f) || !std::isfinite(w) || !std::isfinite(h))
-        throw request_error(
-            "the scene extent must be positive (set_repetitive tile sizes, or "
-            "the sensor's ortho_w and ortho_h), got " +
-            std::to_string(w) + " x " + std::to_string(h));
-    if (!(prob_sun >= 0.0f && prob_sun <= 1.0f))
-        throw request_error("prob_sun must lie in [0, 1], got " +
-                            std::to_string(prob_sun));
-}
-
-/// With a sky, a sun photon weighs photon_e / prob_sun, which must stay a
-/// finite float, or the tallies turn infinite. (Sky photons weigh
-/// photon_e / (1 - prob_sun): below 1, a float prob_sun leaves
-/// 1 - prob_sun >= 6e-8, and the extent and photon count keep photon_e far
-/// below 6e-8 times the largest float. Without a sky every photon is a sun
-/// photon of weight photon_e.)
-void check_photon_weights(const EmbreeSceneManager& scene, float prob_sun, double photon_e) {
-    const bool sky = scene.sky.hw_sky_offset >= 0 || scene.sky.sky_offset >= 0;
-    if (!sky) return;
-    const double lo = photon_e / double(std::numeric_limits<float>::max());
-    if (prob_sun <= 0.0f || double(prob_sun) >= lo) return;
-    throw request_error("prob_sun must lie in [" + show_value(lo) +
-                        ", 1] (or be 0: sky photons only) for this extent and photon "
-                        "count, or a sun photon's weight photon_e / prob_sun overflows "
-                        "a float; got " +
-                        show_value(prob_sun));
 }
 
 // ---- tallies of one chunk of photons ----------------------------------------
@@ -287,8 +242,10 @@ void setup_context(RunContext& ctx, const EmbreeSceneManager& scene, int nx, int
                    int num_brf_dirs, int max_depth, int rr_depth,
                    int terrain_instance_id) {
     float w = 0.0f, h = 0.0f;
-    scene_extent(scene, &w, &h);
-    check_request(nx, ny, layer_heights.size(), prob_sun, w, h);
+    forward_extent(scene, &w, &h);
+    if (layer_heights.size() < 2)
+        throw std::runtime_error("layer_heights must have at least 2 entries");
+    check_forward_request(kWho, nx, ny, prob_sun, w, h);
     const int nz = int(layer_heights.size()) - 1;
     ctx.scene = &scene;
     ctx.view = make_scene_view(scene);
@@ -298,7 +255,7 @@ void setup_context(RunContext& ctx, const EmbreeSceneManager& scene, int nx, int
     ForwardConfig& cfg = ctx.cfg;
     cfg.grid = ForwardGrid{nx, ny, nz, w / float(nx), h / float(ny), ctx.layers.data()};
     cfg.photon_e = num_photons > 0 ? double(w) * double(h) / double(num_photons) : 0.0;
-    check_photon_weights(scene, prob_sun, cfg.photon_e);
+    check_photon_weights(kWho, scene, prob_sun, cfg.photon_e);
     cfg.prob_sun = prob_sun;
     cfg.max_depth = max_depth;
     cfg.rr_depth = rr_depth;
@@ -360,7 +317,7 @@ ForwardTallies render_forward(EmbreeSceneManager& scene, int nx, int ny,
                               const float* brf_directions, int num_brf_dirs,
                               int max_depth, int rr_depth, int num_threads,
                               std::function<void(int, int, float)> progress,
-                              int terrain_instance_id) {
+                              int terrain_instance_id, uint64_t seed) {
     const SceneDescription::InUse in_use(scene);  // the scene cannot change under the workers
     const int nb = num_bands;
     if (nb < 1) throw request_error("num_bands must be at least 1, got " + std::to_string(nb));
@@ -369,6 +326,7 @@ ForwardTallies render_forward(EmbreeSceneManager& scene, int nx, int ny,
     RunContext ctx;
     setup_context(ctx, scene, nx, ny, layer_heights, num_photons, nb, per_leaf, prob_sun,
                   brf_directions, num_brf_dirs, max_depth, rr_depth, terrain_instance_id);
+    ctx.view.seed = seed;
     ForwardTallies out = empty_result(ctx, nb, per_leaf);
     const int threads = resolve_threads(num_threads);
     // The totals and a chunk tally per thread (and two spare), in double.

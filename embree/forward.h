@@ -34,7 +34,8 @@ struct ForwardTallies {
 };
 
 /// Traces `num_photons` photons in batches of kForwardBatchPhotons. Photon i
-/// is fixed by its index, and the tallies are summed in fixed chunks of
+/// is fixed by its index and `seed` (0: the standard streams; another seed
+/// gives an independent replicate), and the tallies are summed in fixed chunks of
 /// photons added up in chunk order, so the result is the same to the last bit
 /// for any `num_threads`.
 /// - The extent W x H is the periodic tile when both its sizes are positive,
@@ -64,6 +65,6 @@ ForwardTallies render_forward(EmbreeSceneManager& scene, int nx, int ny,
                               const float* brf_directions, int num_brf_dirs,
                               int max_depth, int rr_depth, int num_threads,
                               std::function<void(int, int, float)> progress,
-                              int terrain_instance_id);
+                              int terrain_instance_id, uint64_t seed = 0);
 
 }  // namespace vorn::embree

@@ -79,62 +79,47 @@ void trace_direct(const LidarJob& job, int p, std::vector<float>& records) {
     records.insert(records.end(), rec, rec + 8);
 }
 
-/// Next pulse from the shared counter, or -1 when all are taken. The counter is
-/// 64-bit so that overshooting by one fetch per thread can never wrap.
-int next_pulse(std::atomic<int64_t>& counter, const std::atomic<bool>& stop,
-               int num_pulses) {
-    const int64_t p = counter.fetch_add(1);
-    return (p < num_pulses && !stop) ? int(p) : -1;
-}
+using Clock = std::chrono::steady_clock;
+using Progress = std::function<void(int, int, float)>;
 
-/// Checks exactly what the engine reads: the scene is built, every mesh's
-/// material exists, and each material's reflectances for the first
-/// num_wavelengths bands (a leaf's back ones too, one band stride further) lie
-/// in the spectral array. Emitter, sky and thermal settings are never read.
-void check_scene(const EmbreeSceneManager& scene, int num_wavelengths) {
-    scene.validate_for_engine(0, kWho, false);  // built, and every mesh's material exists
-    if (scene.num_bands < 1)
-        throw std::runtime_error(std::string(kWho) + ": the scene has " +
-                                 std::to_string(scene.num_bands) +
-                                 " bands; set_num_bands must be at least 1");
-    if (num_wavelengths < 1 || num_wavelengths > scene.num_bands)
-        throw std::runtime_error(
-            std::string(kWho) + ": num_wavelengths must lie in [1, " +
-            std::to_string(scene.num_bands) + "] (the scene's band count), got " +
-            std::to_string(num_wavelengths));
-    const int64_t size = int64_t(scene.spectral_params.size());
-    for (size_t m = 0; m < scene.materials.size(); ++m) {
-        const MaterialData& md = scene.materials[m];
-        if (material_quantities(md.type) < 1) continue;  // reflects nothing, reads nothing
-        const int last_q = md.type == MaterialType::Leaf ? 1 : 0;
-        for (int q = 0; q <= last_q; ++q) {
-            const int64_t begin = material_slot(md.offset, q, scene.num_bands, 0);
-            const int64_t end = begin + num_wavelengths;
-            if (begin < 0 || end > size)
-                throw std::runtime_error(
-                    std::string(kWho) + ": material " + std::to_string(m) + " reads " +
-                    (q == 0 ? "reflectances" : "back reflectances") + " [" +
-                    std::to_string(begin) + ", " + std::to_string(end) +
-                    ") but the spectral array holds " + std::to_string(size));
+/// Runs trace(t, p) for every pulse p on one pool of `workers` threads (t is
+/// the worker), in batches of about kLidarBatchRays rays; `progress`, when set,
+/// is called on the calling thread after each batch with (pulses done,
+/// num_pulses, elapsed ms). Workers take pulses from one counter, so any
+/// worker may trace any pulse: results must not depend on which.
+template <class Trace>
+void run_batches(int num_pulses, int workers, int rays_per_pulse, const Progress& progress,
+                 Trace&& trace) {
+    const Clock::time_point start = Clock::now();
+    const int64_t per_batch = std::max<int64_t>(1, kLidarBatchRays / std::max(1, rays_per_pulse));
+    WorkerPool pool(workers);
+    std::atomic<bool> stop{false};
+    for (int64_t done = 0; done < num_pulses;) {
+        const int64_t end = std::min<int64_t>(num_pulses, done + per_batch);
+        std::atomic<int64_t> next{done};  // 64-bit: overshooting by one per thread never wraps
+        pool.run(stop, [&](int t) {
+            for (int64_t p; (p = next.fetch_add(1)) < end && !stop;) trace(t, int(p));
+        });
+        done = end;
+        if (progress) {
+            const std::chrono::duration<double, std::milli> ms = Clock::now() - start;
+            progress(int(done), num_pulses, float(ms.count()));
         }
     }
 }
 
-void run_waveform(const LidarJob& job, int workers, LiDARResult& result) {
+void run_waveform(const LidarJob& job, int workers, const Progress& progress,
+                  LiDARResult& result) {
     const int nb = job.shot.num_bins, nw = job.num_wavelengths;
     const size_t block = size_t(nb) * size_t(nw);
     allocate(result.waveform, size_t(job.num_pulses) * block, 0.0f, kWho, "the waveforms");
-    std::atomic<int64_t> counter{0};
-    std::atomic<bool> stop{false};
-    run_workers(workers, stop, [&](int) {
-        std::vector<float> raw(block);
-        for (int p; (p = next_pulse(counter, stop, job.num_pulses)) >= 0;) {
-            trace_waveform(job, p, raw);
-            // Pulses are independent, so each is smoothed by the worker that
-            // traced it, straight into its (zeroed) block of the result.
-            smooth_pulse(raw.data(), result.waveform.data() + size_t(p) * block, nb, nw,
-                         job.setup.kernel, true);
-        }
+    std::vector<std::vector<float>> raw(size_t(std::max(workers, 0)), std::vector<float>(block));
+    run_batches(job.num_pulses, workers, job.setup.beam.size(), progress, [&](int t, int p) {
+        trace_waveform(job, p, raw[size_t(t)]);
+        // Pulses are independent, so each is smoothed by the worker that
+        // traced it, straight into its (zeroed) block of the result.
+        smooth_pulse(raw[size_t(t)].data(), result.waveform.data() + size_t(p) * block, nb, nw,
+                     job.setup.kernel, true);
     });
     result.points =
         extract_returns(result.waveform, job.origins, job.directions, job.num_pulses, nb,
@@ -142,22 +127,19 @@ void run_waveform(const LidarJob& job, int workers, LiDARResult& result) {
                         job.peak_threshold, job.max_returns_per_pulse);
 }
 
-void run_direct(const LidarJob& job, int workers, LiDARResult& result) {
+void run_direct(const LidarJob& job, int workers, const Progress& progress,
+                LiDARResult& result) {
     struct Found {
         int pulse;
         const float* record;
     };
-    std::vector<std::vector<float>> records(static_cast<size_t>(workers));
-    std::vector<std::vector<int>> pulses(static_cast<size_t>(workers));
-    std::atomic<int64_t> counter{0};
-    std::atomic<bool> stop{false};
-    run_workers(workers, stop, [&](int t) {
+    std::vector<std::vector<float>> records(static_cast<size_t>(std::max(workers, 0)));
+    std::vector<std::vector<int>> pulses(records.size());
+    run_batches(job.num_pulses, workers, 1, progress, [&](int t, int p) {
         std::vector<float>& mine = records[size_t(t)];
-        for (int p; (p = next_pulse(counter, stop, job.num_pulses)) >= 0;) {
-            const size_t before = mine.size();
-            trace_direct(job, p, mine);
-            if (mine.size() != before) pulses[size_t(t)].push_back(p);
-        }
+        const size_t before = mine.size();
+        trace_direct(job, p, mine);
+        if (mine.size() != before) pulses[size_t(t)].push_back(p);
     });
     // Workers take pulses as they come free, so each holds an arbitrary subset;
     // every pulse yields at most one record, and ordering by pulse index makes
@@ -184,7 +166,7 @@ LiDARResult simulate_lidar(EmbreeSceneManager& scene, const float* origins,
                            int max_returns_per_pulse, bool direct_mode, int num_threads,
                            std::function<void(int, int, float)> progress) {
     const SceneDescription::InUse in_use(scene);  // the scene cannot change under the workers
-    check_scene(scene, num_wavelengths);
+    scene.validate_for_lidar(num_wavelengths, kWho);
     const LidarSetup setup = prepare_lidar(
         kWho, num_pulses, beam_half_angle_rad, beam_samples_per_dim, range_resolution,
         min_range, max_range, num_wavelengths, pulse_fwhm_ns, direct_mode);
@@ -210,22 +192,15 @@ LiDARResult simulate_lidar(EmbreeSceneManager& scene, const float* origins,
                 "LiDAR (CPU): %d pulses, %d beam samples, %s mode, %d threads\n",
                 num_pulses, direct_mode ? 1 : setup.beam.size(),
                 direct_mode ? "direct" : "waveform", threads);
-    const auto t0 = std::chrono::system_clock::now();
-
     LiDARResult result;
     result.num_bins = setup.bins.num_bins;
     // No more workers than pulses: the extra ones would find the counter exhausted.
     const int workers = std::min(threads, std::max(num_pulses, 0));
     if (direct_mode)
-        run_direct(job, workers, result);
+        run_direct(job, workers, progress, result);
     else
-        run_waveform(job, workers, result);
+        run_waveform(job, workers, progress, result);
     result.num_returns = int32_t(result.points.size() / 8);
-    if (progress) {
-        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
-            std::chrono::system_clock::now() - t0);
-        progress(num_pulses, num_pulses, float(ns.count()) / 1e6f);
-    }
     return result;
 }
 

@@ -10,10 +10,17 @@
 
 namespace vorn::embree {
 
+/// Beam sub-rays per batch of pulses: progress is reported (and Ctrl-C
+/// noticed) between batches.
+constexpr int kLidarBatchRays = 1 << 18;
+
 /// Simulates `num_pulses` pulses (origins and directions: x, y, z per pulse,
 /// 3 x num_pulses floats each; directions of unit length). `num_threads` < 1
-/// uses every hardware thread; `progress`, when set, is called once on the
-/// calling thread at the end. Results do not depend on the thread count
+/// uses every hardware thread; `progress`, when set, is called on the calling
+/// thread after each batch of pulses (about kLidarBatchRays beam sub-rays, one
+/// ray per pulse in direct mode) with (pulses done, num_pulses, elapsed ms);
+/// an exception it throws ends the call after the workers are joined and the
+/// result is lost. Results do not depend on the thread count
 /// (direct-mode records come in pulse order). Surfaces reflect their
 /// Lambertian reflectance, RPV rho0 or leaf front (back) reflectance of each
 /// band; material types without such a value reflect nothing. Throws

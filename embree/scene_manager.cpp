@@ -171,6 +171,11 @@ void EmbreeSceneManager::build_reuse_gas() {
     // Without a previous build there is nothing to reuse, and marking the
     // scene built would let queries run against a scene that does not exist.
     if (!top_scene_) throw std::runtime_error("build_reuse_gas: scene not built. Call build() first.");
+    // The Embree scenes hold the meshes and instances of the last build only.
+    if (meshes.size() != mesh_scenes_.size() || instances.size() != instance_infos_.size())
+        throw std::runtime_error(
+            "build_reuse_gas: meshes or instances were added since the last build. Call build() "
+            "first.");
     validate_instance_meshes("build_reuse_gas");
     compute_max_height();
     built = true;

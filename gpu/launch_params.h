@@ -4,6 +4,13 @@
 // copy, writes what its launch uses and uploads all of it, so fields a launch
 // does not write read 0. The device programs include this header, which pins
 // the layout they and the host share.
+//
+// Four formerly reserved words carry what the programs of this project need
+// besides: the forward photon numbering stride (batch_stride), the first
+// pulse of a LiDAR launch beyond the launch limit (first_pulse), and the
+// energy balance's double sums (eb_sums), lowest scene height (eb_min_height)
+// and instance count (num_instances). An energy-balance launch also uses
+// sample_index as the first sample of its rows.
 #pragma once
 
 #include <cstddef>
@@ -46,7 +53,7 @@ struct LidarBlock {
     const float* pulse_ori;       ///< 3 floats per pulse
     const float* pulse_dir;       ///< 3 floats per pulse
     int32_t num_pulses;
-    uint32_t reserved0;           ///< 0
+    uint32_t first_pulse;         ///< pulse of launch row 0 (surveys beyond one launch)
     const float* beam_xy;         ///< 2 floats per beam sample
     const float* beam_w;          ///< 1 weight per beam sample
     int32_t num_beam_samples;     ///< K in waveform mode, 1 in direct mode
@@ -81,7 +88,8 @@ struct EnergyBalanceBlock {
     float* bot;                     ///< per primitive, bottom face; 0 when one-sided
     const float* sw_albedos;        ///< per primitive, 0 when absent
     int32_t n_bands;                ///< multiband only
-    uint32_t reserved0;             ///< 0
+    int32_t num_instances;          ///< instances of the scene (entries of its
+                                    ///< instance_offsets minus one)
     const float* sun_irr;           ///< n_bands values (multiband)
     const float* sky_diff;          ///< n_bands values (multiband)
     float* top_mb;                  ///< band-major [b * n_prims + p]
@@ -97,17 +105,19 @@ struct LaunchParams {
     void* hits;                     ///< per-ray work buffer, 64 bytes per ray
     void* rngs;                     ///< per-ray random state, 16 bytes per ray
     uint32_t num_rays;              ///< launch indices the per-ray buffers cover
-    uint32_t num_bands;             ///< scene.num_bands
-    uint64_t reserved0;             ///< 0
+    uint32_t num_bands;             ///< band count of the launch's tallies and spectral reads
+    double* eb_sums;                ///< energy balance: per face and band double sums,
+                                    ///< then per-primitive sample counters; else 0
     float* tp;                      ///< per-ray, per-band scratch
     float* rad;                     ///< per-ray, per-band scratch
     int32_t max_depth;              ///< scattering events per path at most
     int32_t rr_depth;               ///< Russian roulette from this depth on
     int32_t spp;                    ///< sample launches of this run
-    uint32_t sample_index;          ///< this launch's place in the run (batch number)
+    uint32_t sample_index;          ///< this launch's place in the run (batch number;
+                                    ///< energy balance: first sample of the rows)
     uint64_t reserved1;             ///< 0
     uint32_t launch_index;          ///< launch counter
-    uint32_t reserved2;             ///< 0
+    float eb_min_height;            ///< energy balance: lowest world z of the scene; else 0
     ForwardBlock forward;
     LidarBlock lidar;
     EnergyBalanceBlock eb;
@@ -127,7 +137,8 @@ static_assert(offsetof(LaunchParams, hits) == 416, "hits");
 static_assert(offsetof(LaunchParams, rngs) == 424, "rngs");
 static_assert(offsetof(LaunchParams, num_rays) == 432, "num_rays");
 static_assert(offsetof(LaunchParams, num_bands) == 436, "num_bands");
-static_assert(offsetof(LaunchParams, reserved0) == 440, "reserved0");
+static_assert(offsetof(LaunchParams, eb_sums) == 440, "eb_sums");
+static_assert(offsetof(LaunchParams, eb_min_height) == 492, "eb_min_height");
 static_assert(offsetof(LaunchParams, tp) == 448, "tp");
 static_assert(offsetof(LaunchParams, rad) == 456, "rad");
 static_assert(offsetof(LaunchParams, max_depth) == 464, "max_depth");
@@ -166,6 +177,7 @@ static_assert(offsetof(ForwardBlock, grid_top) == 620 - 496, "grid_top");
 static_assert(offsetof(LidarBlock, pulse_ori) == 624 - 624, "pulse_ori");
 static_assert(offsetof(LidarBlock, pulse_dir) == 632 - 624, "pulse_dir");
 static_assert(offsetof(LidarBlock, num_pulses) == 640 - 624, "num_pulses");
+static_assert(offsetof(LidarBlock, first_pulse) == 644 - 624, "first_pulse");
 static_assert(offsetof(LidarBlock, beam_xy) == 648 - 624, "beam_xy");
 static_assert(offsetof(LidarBlock, beam_w) == 656 - 624, "beam_w");
 static_assert(offsetof(LidarBlock, num_beam_samples) == 664 - 624, "num_beam_samples");
@@ -194,6 +206,7 @@ static_assert(offsetof(EnergyBalanceBlock, top) == 832 - 800, "top");
 static_assert(offsetof(EnergyBalanceBlock, bot) == 840 - 800, "bot");
 static_assert(offsetof(EnergyBalanceBlock, sw_albedos) == 848 - 800, "sw_albedos");
 static_assert(offsetof(EnergyBalanceBlock, n_bands) == 856 - 800, "n_bands");
+static_assert(offsetof(EnergyBalanceBlock, num_instances) == 860 - 800, "num_instances");
 static_assert(offsetof(EnergyBalanceBlock, sun_irr) == 864 - 800, "sun_irr");
 static_assert(offsetof(EnergyBalanceBlock, sky_diff) == 872 - 800, "sky_diff");
 static_assert(offsetof(EnergyBalanceBlock, top_mb) == 880 - 800, "top_mb");

@@ -350,6 +350,16 @@ VORN_DEVICE double atomic_add(double* address, double value) {
 #endif
 }
 
+/// Makes this thread's earlier memory writes visible to every thread of the
+/// launch before its later ones (a device-wide fence).
+VORN_DEVICE void thread_fence() {
+#if defined(__CUDACC__)
+    __threadfence();
+#else
+    __atomic_thread_fence(__ATOMIC_SEQ_CST);
+#endif
+}
+
 // ---- tracing -------------------------------------------------------------
 
 /// Casts one ray against `handle`. The hit group record used is

@@ -44,10 +44,7 @@ void check_image_size(const SensorData& s, int nb) {
 
 std::vector<float> Simulator::simulate(SceneManager& scene, int spp, int max_depth,
                                        Progress progress) {
-    if (!scene.is_built()) throw std::runtime_error("Scene not built. Call scene.build() first.");
-    if (&scene.context() != &ctx_)
-        throw std::runtime_error(
-            "simulate: the scene lives on another OptiXContext than this Simulator");
+    check_scene(scene, "Scene not built. Call scene.build() first.", "simulate");
     // The launches read the scene's device buffers: no change until the last one.
     const SceneDescription::InUse in_use(scene);
     // What the device programs would otherwise read out of bounds: material,

@@ -19,7 +19,9 @@ namespace {
 constexpr size_t kLogBytes = 4096;
 constexpr unsigned kContinuationStack = 4096;
 constexpr unsigned kMainTraceDepth = 2, kMainGraphDepth = 3;
-constexpr unsigned kEbTraceDepth = 1, kEbGraphDepth = 1;
+/// The energy-balance rays traverse the scene's instance graph (IAS over
+/// GASes), two levels deep like every scene the main pipeline traces.
+constexpr unsigned kEbTraceDepth = 1, kEbGraphDepth = 2;
 
 template <typename Handle, typename Destroy>
 void destroy(Handle& h, Destroy fn) noexcept {
@@ -257,6 +259,14 @@ void Simulator::cleanup() noexcept {
     }
     eb_mb_raygen_record_.release();
     eb_mb_sbt_ = OptixShaderBindingTable{};
+    for (DeviceBuffer* b :
+         {&fwd_raygen_record_, &fwd_fpar_, &fwd_layers_, &fwd_leaf_, &fwd_leaf_offsets_,
+          &fwd_terrain_, &eb_top_, &eb_bot_, &eb_albedos_, &eb_mb_top_, &eb_mb_bot_,
+          &eb_mb_sun_, &eb_mb_sky_, &eb_mb_albedos_, &eb_sums_, &lidar_raygen_record_})
+        b->release();
+    eb_prims_ = 0;
+    eb_albedo_count_ = eb_mb_bands_ = eb_mb_albedo_count_ = 0;
+    eb_mb_values_ = 0;
     // The multiband pipeline uses the energy-balance groups: it goes first.
     release_eb_mb_pipeline();
     release_eb_pipeline();

@@ -16,11 +16,6 @@ namespace vorn {
 
 namespace {
 
-/// Ray-generation and miss records carry no data: header, then 16 zero bytes.
-struct EmptyRecordData {
-    unsigned char zero[16];
-};
-using EmptyRecord = SbtRecord<EmptyRecordData>;
 using HitRecord = SbtRecord<HitGroupData>;
 static_assert(sizeof(EmptyRecord) == 48, "ray-generation and miss records are 48 bytes");
 static_assert(sizeof(HitRecord) == 80, "hit-group records are 80 bytes");
@@ -53,6 +48,24 @@ void require(bool ready, const char* message) {
 }
 
 }  // namespace
+
+EmptyRecord pack_empty_record(OptixProgramGroup group, const char* step) {
+    return packed<EmptyRecord>(group, step);
+}
+
+OptixShaderBindingTable Simulator::main_table_with_raygen(const DeviceBuffer& record) const {
+    OptixShaderBindingTable sbt = main_table_.sbt;
+    sbt.raygenRecord = record.get();
+    return sbt;
+}
+
+void Simulator::check_scene(const SceneManager& scene, const char* not_built,
+                            const char* who) const {
+    if (!scene.is_built()) throw std::runtime_error(not_built);
+    if (&scene.context() != &ctx_)
+        throw std::runtime_error(std::string(who) +
+                                 ": the scene lives on another OptiXContext than this Simulator");
+}
 
 void Simulator::build_sbt(SceneManager& scene) {
     require(pipeline_built_, "build_sbt: the main pipeline is not built. Call init() first.");

@@ -9,39 +9,13 @@
 #include "embree/energy_balance.h"
 #include "python/bindings.h"
 #include "python/convert.h"
+#include "python/docstrings.h"
 
 namespace vorn::py_bind {
 
 namespace {
 
 using vorn::embree::EmbreeSceneManager;
-
-constexpr int kAllHardwareThreads = 0;
-
-constexpr const char* kRunEnergyBalanceCpuDoc =
-    "Energy balance of every scene triangle on the CPU, by reverse ray tracing from "
-    "n_samples uniform points per triangle. Returns (top, bot): float32 arrays of "
-    "n_primitives absorbed flux densities in W m^-2 of face area for the top face "
-    "(along the triangle's world normal) and the bottom face; bot is empty when "
-    "two_sided is False. Short wave uses scene band band_type's optical properties: "
-    "absorptance times (sun_irradiance (W m^-2 normal to the sun) times the cosine to "
-    "the sun when the sun is visible, plus pi times sky_diffuse_radiance (W m^-2 sr^-1) "
-    "for cosine-weighted rays escaping upwards, plus, with sw_albedos (one per "
-    "triangle), albedo times the first-bounce irradiance of the triangle a ray hits). "
-    "Long wave adds emissivity times (pi sky_lw_radiance for rays escaping upwards, "
-    "eps sigma T^4 of the triangle a ray hits). temperatures (K) and emissivities, "
-    "one per triangle, override the materials' (params[2..4] as in thermal mode; "
-    "params[5] when in (0, 1], else 1). The sun direction is normalised. Primitives "
-    "are numbered instance by instance, triangles in index order.";
-
-constexpr const char* kRunEnergyBalanceMultibandCpuDoc =
-    "Short-wave energy balance in scene bands 0 .. n_bands - 1 on the CPU. Returns "
-    "(top, bot) of shape (n_bands, n_primitives) in W m^-2; bot has shape (0, 0) when "
-    "two_sided is False. sun_irradiance and sky_diffuse_radiance hold n_bands values "
-    "(empty: zero); sw_albedos is flattened band-major [n_bands * n_primitives]. Band b "
-    "equals run_energy_balance_cpu with band_type b, that band's inputs and no long "
-    "wave. temperatures and emissivities are checked as in run_energy_balance_cpu but "
-    "do not enter the short wave.";
 
 /// Values of an optional 1-D array argument (None: absent); any other
 /// dimension count raises RuntimeError(`message`).
@@ -83,7 +57,10 @@ py::tuple run_energy_balance_cpu(EmbreeSceneManager& scene, int band_type, int n
                                  float sun_dir_z, bool two_sided,
                                  const py::object& sw_albedos,
                                  const py::object& temperatures,
-                                 const py::object& emissivities) {
+                                 const py::object& emissivities, const py::object& progress,
+                                 long long seed, int num_threads) {
+    const uint64_t stream_set = check_seed(seed, "run_energy_balance_cpu");
+    const int threads = check_threads(num_threads, "run_energy_balance_cpu");
     const auto albedos = optional_1d(sw_albedos, "sw_albedos must be 1D", "run_energy_balance_cpu", "sw_albedos");
     const auto temps =
         optional_1d(temperatures, "temperatures must be 1D", "run_energy_balance_cpu", "temperatures");
@@ -94,8 +71,8 @@ py::tuple run_energy_balance_cpu(EmbreeSceneManager& scene, int band_type, int n
                                 sun_dir_y,  sun_dir_z,  two_sided,
                                 data_or_null(albedos), count_of(albedos)};
     std::vector<float> top, bot;
-    vorn::embree::run_energy_balance(scene, p, overrides_of(temps, emis), top, bot,
-                                     kAllHardwareThreads, wrap_progress_interruptible(py::none()));
+    vorn::embree::run_energy_balance(scene, p, overrides_of(temps, emis), top, bot, threads,
+                                     wrap_progress_interruptible(progress), stream_set);
     return py::make_tuple(to_array(top, {py::ssize_t(top.size())}),
                           to_array(bot, {py::ssize_t(bot.size())}));
 }
@@ -106,7 +83,11 @@ py::tuple run_energy_balance_multiband_cpu(EmbreeSceneManager& scene, int n_band
                                            float sun_dir_x, float sun_dir_y, float sun_dir_z,
                                            bool two_sided, const py::object& sw_albedos,
                                            const py::object& temperatures,
-                                           const py::object& emissivities) {
+                                           const py::object& emissivities,
+                                           const py::object& progress, long long seed,
+                                           int num_threads) {
+    const uint64_t stream_set = check_seed(seed, "run_energy_balance_multiband_cpu");
+    const int threads = check_threads(num_threads, "run_energy_balance_multiband_cpu");
     const auto sun = per_band(sun_irradiance, n_bands, "sun_irradiance");
     const auto sky = per_band(sky_diffuse_radiance, n_bands, "sky_diffuse_radiance");
     const auto albedos =
@@ -122,8 +103,8 @@ py::tuple run_energy_balance_multiband_cpu(EmbreeSceneManager& scene, int n_band
                                          data_or_null(albedos), count_of(albedos)};
     std::vector<float> top, bot;
     vorn::embree::run_energy_balance_multiband(scene, p, overrides_of(temps, emis), top, bot,
-                                               kAllHardwareThreads,
-                                               wrap_progress_interruptible(py::none()));
+                                               threads, wrap_progress_interruptible(progress),
+                                               stream_set);
     const py::ssize_t np = py::ssize_t(top.size()) / n_bands;
     return py::make_tuple(to_array(top, {n_bands, np}),
                           bot.empty() ? to_array(bot, {0, 0}) : to_array(bot, {n_bands, np}));
@@ -139,7 +120,8 @@ void bind_energy_balance(py::module_& m) {
           py::arg("sun_dir_y") = 0.0f, py::arg("sun_dir_z") = 1.0f,
           py::arg("two_sided") = true, py::arg("sw_albedos") = py::none(),
           py::arg("temperatures") = py::none(), py::arg("emissivities") = py::none(),
-          kRunEnergyBalanceCpuDoc);
+          py::kw_only(), py::arg("progress") = py::none(), py::arg("seed") = 0,
+          py::arg("num_threads") = 0, doc::kRunEnergyBalanceCpu);
     m.def("run_energy_balance_multiband_cpu", &run_energy_balance_multiband_cpu,
           py::arg("scene"), py::arg("n_bands"), py::arg("n_samples") = 64,
           py::arg("sun_irradiance") = py::array_t<float>(0),
@@ -147,7 +129,9 @@ void bind_energy_balance(py::module_& m) {
           py::arg("sun_dir_x") = 0.0f, py::arg("sun_dir_y") = 0.0f,
           py::arg("sun_dir_z") = 1.0f, py::arg("two_sided") = true,
           py::arg("sw_albedos") = py::none(), py::arg("temperatures") = py::none(),
-          py::arg("emissivities") = py::none(), kRunEnergyBalanceMultibandCpuDoc);
+          py::arg("emissivities") = py::none(), py::kw_only(),
+          py::arg("progress") = py::none(), py::arg("seed") = 0, py::arg("num_threads") = 0,
+          doc::kRunEnergyBalanceMultibandCpu);
 }
 
 }  // namespace vorn::py_bind

@@ -5,6 +5,7 @@
 #include "embree/forward.h"
 #include "python/bindings.h"
 #include "python/convert.h"
+#include "python/docstrings.h"
 #include "scene/checks.h"
 
 namespace vorn::py_bind {
@@ -12,16 +13,7 @@ namespace vorn::py_bind {
 namespace {
 
 constexpr int kRussianRouletteDepth = 3;
-constexpr int kAllHardwareThreads = 0;
 constexpr const char* kWho = "simulate_forward_cpu";
-
-constexpr const char* kSimulateForwardCpuDoc =
-    "Trace num_photons photons from the sun and the sky down onto the scene on the "
-    "CPU and return their absorbed energy as a dict of float32 tallies (grid, and "
-    "leaf, brf, albedo, terrain when asked for). prob_sun is the share of sun "
-    "photons when a sky is set; without a sky every photon is a sun photon. "
-    "max_depth counts scattering events per photon. The tallies depend on the "
-    "photon count only, never on the number of threads.";
 
 /// The BRF directions the engine reads: none unless directions are asked
 /// for and given; then a 1-D array holding at least 3 * num_brf_dirs values.
@@ -49,7 +41,12 @@ py::dict simulate_forward_cpu(vorn::embree::EmbreeSceneManager& scene, int nx, i
                               int num_bands, bool per_leaf,
                               const FloatArray& brf_directions, int num_brf_dirs,
                               float prob_sun, int max_depth, int terrain_instance_id,
-                              const py::object& progress) {
+                              const py::object& progress, long long seed, int num_threads) {
+    if (num_photons < 0)
+        throw std::runtime_error(std::string(kWho) + ": num_photons must be >= 0, got " +
+                                 std::to_string(num_photons));
+    const uint64_t stream_set = check_seed(seed, kWho);
+    const int threads = check_threads(num_threads, kWho);
     if (num_bands < 1)
         throw std::runtime_error(
             "simulate_forward_cpu: num_bands must be at least 1, got " +
@@ -64,8 +61,8 @@ py::dict simulate_forward_cpu(vorn::embree::EmbreeSceneManager& scene, int nx, i
     vorn::embree::ForwardTallies t = vorn::embree::render_forward(
         scene, nx, ny, layers, num_photons, num_bands, per_leaf, prob_sun,
         dirs.empty() ? nullptr : dirs.data(), num_brf_dirs, max_depth,
-        kRussianRouletteDepth, kAllHardwareThreads, wrap_progress_interruptible(progress),
-        terrain_instance_id);
+        kRussianRouletteDepth, threads, wrap_progress_interruptible(progress),
+        terrain_instance_id, stream_set);
     report_rejected_rays(scene.rejected_rays() - rejected, "[CPU fwd]");
     return to_dict(t, per_leaf, num_brf_dirs);
 }
@@ -82,7 +79,8 @@ void bind_forward(py::module_& m) {
           py::arg("per_leaf") = false, py::arg("brf_directions") = py::array_t<float>(0),
           py::arg("num_brf_dirs") = 0, py::arg("prob_sun") = 1.0f,
           py::arg("max_depth") = 16, py::arg("terrain_instance_id") = -1,
-          py::arg("progress") = py::none(), kSimulateForwardCpuDoc);
+          py::arg("progress") = py::none(), py::kw_only(), py::arg("seed") = 0,
+          py::arg("num_threads") = 0, doc::kSimulateForwardCpu);
 }
 
 }  // namespace vorn::py_bind

@@ -2,6 +2,7 @@
 
 #include "python/bindings.h"
 #include "python/convert.h"
+#include "python/docstrings.h"
 #include "python/generators.h"
 #include "scene/checks.h"
 
@@ -39,7 +40,8 @@ void bind_generators(py::module_& m) {
             check_finite(half_h, "make_ground_plane", "half_h");
             return to_dict(make_ground_plane(half_w, half_h));
         },
-        py::arg("half_w") = 50.0f, py::arg("half_h") = 50.0f, py::arg("material_id") = 0);
+        py::arg("half_w") = 50.0f, py::arg("half_h") = 50.0f, py::arg("material_id") = 0,
+        doc::kMakeGroundPlane);
     m.def(
         "make_sphere",
         [](float radius, const FloatArray& center, int subdivisions) {
@@ -52,7 +54,7 @@ void bind_generators(py::module_& m) {
             make_sphere(radius, c, subdivisions, mesh);
             return to_dict(mesh);
         },
-        py::arg("radius"), py::arg("center"), py::arg("subdivisions") = 2);
+        py::arg("radius"), py::arg("center"), py::arg("subdivisions") = 2, doc::kMakeSphere);
     m.def(
         "make_cylinder",
         [](float radius, float height, int segments) {
@@ -60,7 +62,7 @@ void bind_generators(py::module_& m) {
             check_finite(height, "make_cylinder", "height");
             return to_dict(make_cylinder(radius, height, segments));
         },
-        py::arg("radius"), py::arg("height"), py::arg("segments") = 8);
+        py::arg("radius"), py::arg("height"), py::arg("segments") = 8, doc::kMakeCylinder);
 }
 
 }  // namespace vorn::py_bind

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "python/bindings.h"
+#include "python/docstrings.h"
 
 #ifdef VORN_WITH_GPU
 #include "gpu/optix_context.h"
@@ -74,31 +75,33 @@ struct NoGpuSimulator {};
 
 void bind_gpu(py::module_& m) {
 #ifdef VORN_WITH_GPU
-    py::class_<OptiXContext>(m, "OptiXContext")
-        .def(py::init<int>(), py::arg("device_id") = 0)
-        .def("device_name", &OptiXContext::device_name)
-        .def("total_vram_mb", &OptiXContext::total_vram_mb)
-        .def("free_vram_mb", &OptiXContext::free_vram_mb);
+    py::class_<OptiXContext>(m, "OptiXContext", doc::kOptiXContext)
+        .def(py::init<int>(), py::arg("device_id") = 0, doc::kOptiXContextInit)
+        .def("device_name", &OptiXContext::device_name, doc::kDeviceName)
+        .def("total_vram_mb", &OptiXContext::total_vram_mb, doc::kTotalVramMb)
+        .def("free_vram_mb", &OptiXContext::free_vram_mb, doc::kFreeVramMb);
     bind_gpu_scene(m);
     bind_simulator(m);
-    m.def("device_info", &device_info, py::arg("device_id") = 0);
+    m.def("device_info", &device_info, py::arg("device_id") = 0, doc::kDeviceInfo);
     m.attr("PTX_DIR") = ptx_dir();
 #else
-    py::class_<NoGpuContext>(m, "OptiXContext")
+    py::class_<NoGpuContext>(m, "OptiXContext", doc::kOptiXContext)
         .def(py::init([](int) -> NoGpuContext* { throw std::runtime_error(kNoGpu); }),
-             py::arg("device_id") = 0)
-        .def("device_name", &NoGpuContext::device_name)
-        .def("total_vram_mb", &NoGpuContext::total_vram_mb)
-        .def("free_vram_mb", &NoGpuContext::free_vram_mb);
-    py::class_<NoGpuScene>(m, "SceneManager")
-        .def(py::init([](const py::object&) -> NoGpuScene* { throw std::runtime_error(kNoGpu); }));
-    py::class_<NoGpuSimulator>(m, "Simulator")
+             py::arg("device_id") = 0, doc::kOptiXContextInit)
+        .def("device_name", &NoGpuContext::device_name, doc::kDeviceName)
+        .def("total_vram_mb", &NoGpuContext::total_vram_mb, doc::kTotalVramMb)
+        .def("free_vram_mb", &NoGpuContext::free_vram_mb, doc::kFreeVramMb);
+    py::class_<NoGpuScene>(m, "SceneManager", doc::kSceneManager)
+        .def(py::init([](const py::object&) -> NoGpuScene* { throw std::runtime_error(kNoGpu); }),
+             py::arg("context"), py::pos_only(), doc::kSceneManagerInit);
+    py::class_<NoGpuSimulator>(m, "Simulator", doc::kSimulator)
         .def(py::init([](const py::object&, const py::object&) -> NoGpuSimulator* {
-            throw std::runtime_error(kNoGpu);
-        }));
+                 throw std::runtime_error(kNoGpu);
+             }),
+             py::arg("context"), py::arg("ptx_dir"), py::pos_only(), doc::kSimulatorInit);
     m.def(
         "device_info", [](int) -> py::dict { throw std::runtime_error(kNoGpu); },
-        py::arg("device_id") = 0);
+        py::arg("device_id") = 0, doc::kDeviceInfo);
     m.attr("PTX_DIR") = py::none();
 #endif
 }

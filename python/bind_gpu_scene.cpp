@@ -97,15 +97,20 @@ void bind_primitive_buffers(py::class_<SceneManager>& c) {
 }  // namespace
 
 void bind_gpu_scene(py::module_& m) {
-    py::class_<SceneManager> c(m, "SceneManager");
+    py::class_<SceneManager> c(m, "SceneManager", doc::kSceneManager);
     // The scene refers to the context's device context and stream: the
     // context must live at least as long as the scene.
-    c.def(py::init<OptiXContext&>(), py::keep_alive<1, 2>());
+    c.def(py::init<OptiXContext&>(), py::keep_alive<1, 2>(), py::arg("context"), py::pos_only(),
+          doc::kSceneManagerInit);
     bind_scene_methods(c);
-    c.def("update_spectral_params", [](SceneManager& s, int offset, const FloatArray& values) {
-        idle(s, "update_spectral_params").update_spectral_params(
-            offset, read_1d(values, "update_spectral_params", "values"));
-    });
+    c.def(
+        "update_spectral_params",
+        [](SceneManager& s, int offset, const FloatArray& values) {
+            idle(s, "update_spectral_params")
+                .update_spectral_params(offset,
+                                        read_1d(values, "update_spectral_params", "values"));
+        },
+        py::arg("offset"), py::arg("values"), py::pos_only(), doc::kUpdateSpectralParams);
     bind_primitive_buffers(c);
 }
 

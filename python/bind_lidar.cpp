@@ -4,20 +4,13 @@
 #include "embree/lidar.h"
 #include "python/bindings.h"
 #include "python/convert.h"
+#include "python/docstrings.h"
 #include "scene/checks.h"
 
 namespace vorn::py_bind {
 namespace {
 
 constexpr const char* kWho = "simulate_lidar_cpu";
-
-constexpr const char* kSimulateLidarCpuDoc =
-    "Simulate LiDAR pulses on the CPU: full waveforms of a Gaussian beam footprint "
-    "with their discrete returns, or (direct_mode) one hit point per pulse. Surfaces "
-    "return their Lambertian reflectance, RPV rho0 or leaf front (back) reflectance "
-    "of each band; material types without such a value reflect nothing. Only the "
-    "materials' spectral values are read, so the emitter, sky and thermal settings "
-    "need not be valid.";
 
 py::dict lidar_dict(const LiDARResult& r, int num_pulses, int num_wavelengths,
                     bool direct_mode) {
@@ -39,7 +32,8 @@ py::dict simulate_lidar_cpu(vorn::embree::EmbreeSceneManager& scene,
                             float sensor_area, float range_resolution, float min_range,
                             float max_range, int num_wavelengths, float pulse_fwhm_ns,
                             float peak_threshold, int max_returns_per_pulse,
-                            bool direct_mode) {
+                            bool direct_mode, const py::object& progress, int num_threads) {
+    const int threads = check_threads(num_threads, kWho);
     if (num_pulses < 0)
         throw std::runtime_error(std::string(kWho) + ": num_pulses must be >= 0, got " +
                                  std::to_string(num_pulses));
@@ -55,7 +49,7 @@ py::dict simulate_lidar_cpu(vorn::embree::EmbreeSceneManager& scene,
         scene, o.data(), dir.data(), num_pulses, beam_half_angle_rad,
         beam_samples_per_dim, pulse_energy, sensor_area, range_resolution, min_range,
         max_range, num_wavelengths, pulse_fwhm_ns, peak_threshold, max_returns_per_pulse,
-        direct_mode, 0, {});
+        direct_mode, threads, wrap_progress_interruptible(progress));
     report_rejected_rays(scene.rejected_rays() - rejected, "LiDAR (CPU):");
     return lidar_dict(r, num_pulses, num_wavelengths, direct_mode);
 }
@@ -71,7 +65,8 @@ void bind_lidar(py::module_& m) {
           py::arg("max_range") = 100.0f, py::arg("num_wavelengths") = 1,
           py::arg("pulse_fwhm_ns") = 4.0f, py::arg("peak_threshold") = 1e-8f,
           py::arg("max_returns_per_pulse") = 5, py::arg("direct_mode") = false,
-          kSimulateLidarCpuDoc);
+          py::arg("progress") = py::none(), py::kw_only(), py::arg("num_threads") = 0,
+          doc::kSimulateLidarCpu);
 }
 
 }  // namespace vorn::py_bind

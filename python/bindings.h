@@ -1,5 +1,5 @@
 // One registration function per binding file; module.cpp calls them in the
-// documented order.
+// documented order, the additions after the documented ones.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -16,5 +16,6 @@ void bind_forward(pybind11::module_& m);     // simulate_forward_cpu
 void bind_lidar(pybind11::module_& m);       // simulate_lidar_cpu
 void bind_energy_balance(pybind11::module_& m);  // run_energy_balance(_multiband)_cpu
 void bind_diagnostics(pybind11::module_& m); // set_verbose, get_verbose; diagnostics to sys.stdout/stderr
+void bind_enums(pybind11::module_& m);       // MaterialType, SensorType, ProjectionType, EmitterType
 
 }  // namespace vorn::py_bind

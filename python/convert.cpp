@@ -1,9 +1,12 @@
 #include "python/convert.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <stdexcept>
+#include <type_traits>
 
 #include "core/diagnostics.h"
 #include "scene/checks.h"
@@ -48,27 +51,99 @@ void read_xform(const FloatArray& a, float out[12], const char* who) {
 
 namespace {
 
-template <class T, class Out>
+/// Rows of an (N, 3) array; `convert` turns element (i, k) into a component.
+template <class Out, class T, class Convert>
 std::vector<Out> rows3(const py::array_t<T, py::array::forcecast>& a, const char* who,
-                       const char* name) {
+                       const char* name, Convert convert) {
     auto v = a.template unchecked<2>();
-    if (v.shape(0) > 0 && v.shape(1) < 3)
+    if (v.shape(0) > 0 && v.shape(1) != 3)
         throw std::runtime_error(prefixed(who, name) + " must have 3 columns, got " +
                                  std::to_string(v.shape(1)));
     std::vector<Out> out;
     allocate(out, size_t(v.shape(0)), Out{}, who, std::string("a copy of ") + name);
-    for (py::ssize_t i = 0; i < v.shape(0); ++i) out[size_t(i)] = Out{v(i, 0), v(i, 1), v(i, 2)};
+    for (py::ssize_t i = 0; i < v.shape(0); ++i)
+        out[size_t(i)] = Out{convert(v(i, 0), i, 0), convert(v(i, 1), i, 1), convert(v(i, 2), i, 2)};
     return out;
+}
+
+/// Indices read as T: each must be a whole number within int32, else an
+/// error naming the element (NaN fails every comparison).
+template <class T>
+std::vector<int3> whole_index_rows(const py::array& a, const char* who, const char* name) {
+    return rows3<int3>(py::cast<py::array_t<T, py::array::forcecast>>(a), who, name,
+                       [&](T x, py::ssize_t i, int k) {
+                           const double d = double(x);
+                           if (!(d >= -2147483648.0 && d <= 2147483647.0 && T(int32_t(x)) == x))
+                               throw std::runtime_error(
+                                   prefixed(who, name) + "[" + std::to_string(i) + ", " +
+                                   std::to_string(k) + "] must be a whole number within int32, "
+                                   "got " + (std::is_integral<T>::value ? std::to_string(x)
+                                                                        : show_value(d)));
+                           return int32_t(x);
+                       });
 }
 
 }  // namespace
 
 std::vector<float3> read_rows3(const FloatArray& a, const char* who, const char* name) {
-    return rows3<float, float3>(a, who, name);
+    return rows3<float3>(a, who, name, [](float x, py::ssize_t, int) { return x; });
 }
 
-std::vector<int3> read_rows3(const IntArray& a, const char* who, const char* name) {
-    return rows3<int32_t, int3>(a, who, name);
+std::vector<int3> read_index_rows(const py::handle& a, const char* who, const char* name) {
+    // int32 arrays are read in place; wider integers and floats only when
+    // every value survives the cast to int32 unchanged.
+    const py::array arr = py::array::ensure(a);
+    const char kind = arr ? arr.dtype().kind() : 'V';
+    const py::ssize_t width = arr ? arr.dtype().itemsize() : 0;
+    try {
+        if (kind == 'f' || kind == 'O') return whole_index_rows<double>(arr, who, name);
+        if (kind == 'i' && width > 4) return whole_index_rows<long long>(arr, who, name);
+        if (kind == 'u' && width >= 4) return whole_index_rows<unsigned long long>(arr, who, name);
+        if (kind == 'i' || kind == 'u' || kind == 'b')
+            return rows3<int3>(py::cast<IntArray>(arr), who, name,
+                               [](int32_t x, py::ssize_t, int) { return x; });
+    } catch (const py::cast_error&) {
+    }
+    throw py::type_error(prefixed(who, name) + " must be an array of integers, got " +
+                         std::string(py::str(py::repr(arr ? py::object(arr.dtype())
+                                                          : py::type::of(a)))));
+}
+
+std::vector<float> read_camera(const FloatArray& a, const char* who) {
+    std::vector<float> m(16, 0.0f);
+    if (a.ndim() == 2) {
+        auto v = a.unchecked<2>();
+        if ((v.shape(0) != 3 && v.shape(0) != 4) || v.shape(1) != 4)
+            throw std::runtime_error(std::string(who) + ": cam_xform must be a 3 x 4 or 4 x 4 "
+                                     "matrix or hold 12 to 16 values, got shape (" +
+                                     std::to_string(v.shape(0)) + ", " +
+                                     std::to_string(v.shape(1)) + ")");
+        for (py::ssize_t r = 0; r < v.shape(0); ++r)
+            for (py::ssize_t c = 0; c < 4; ++c) m[size_t(4 * r + c)] = v(r, c);
+        return m;
+    }
+    const std::vector<float> values = read_1d(a, who, "cam_xform");
+    if (values.size() < 12 || values.size() > 16)
+        throw std::runtime_error(std::string(who) + ": cam_xform must hold 12 to 16 values (a "
+                                 "3 x 4 or 4 x 4 row-major matrix), got " +
+                                 std::to_string(values.size()));
+    std::copy(values.begin(), values.end(), m.begin());
+    return m;
+}
+
+uint64_t check_seed(long long seed, const char* who) {
+    if (seed < 0)
+        throw std::runtime_error(std::string(who) + ": seed must be >= 0, got " +
+                                 std::to_string(seed));
+    return uint64_t(seed);
+}
+
+int check_threads(int num_threads, const char* who) {
+    if (num_threads < 0 || num_threads > kMaxThreads)
+        throw std::runtime_error(std::string(who) + ": num_threads must lie in [0, " +
+                                 std::to_string(kMaxThreads) + "] (0: every core), got " +
+                                 std::to_string(num_threads));
+    return num_threads;
 }
 
 std::vector<float> read_points(const FloatArray& a, int count, const char* who,
@@ -153,8 +228,29 @@ py::array_t<int32_t> to_array(const std::vector<int32_t>& values, std::vector<py
     return out;
 }
 
+namespace {
+
+/// Reports to a progress bar: its total set to the call's, then the units
+/// done since the last report added with update().
+ProgressFn bar_progress(const py::object& bar) {
+    auto shown = std::make_shared<long long>(0);
+    return [bar, shown](int done, int total, float) {
+        py::gil_scoped_acquire gil;
+        if (py::hasattr(bar, "total")) {
+            const py::object t = bar.attr("total");
+            if (t.is_none() || !t.equal(py::int_(total))) bar.attr("total") = py::int_(total);
+        }
+        bar.attr("update")(py::int_(done - *shown));
+        *shown = done;
+    };
+}
+
+}  // namespace
+
 ProgressFn wrap_progress(const py::object& progress) {
     if (progress.is_none()) return {};
+    if (!PyCallable_Check(progress.ptr()) && py::hasattr(progress, "update"))
+        return bar_progress(progress);
     py::object fn = progress;  // the call keeps the callable alive
     return [fn](int done, int total, float ms) {
         py::gil_scoped_acquire gil;  // re-entrant: already held on the calling thread

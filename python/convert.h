@@ -25,6 +25,16 @@ using IntArray = py::array_t<int32_t, py::array::forcecast>;
 /// (units done, units in total, elapsed milliseconds).
 using ProgressFn = std::function<void(int, int, float)>;
 
+inline bool any_object(PyObject*) { return true; }
+
+/// An argument the binding converts itself, after looking at what arrived
+/// (the triangle indices, whose float values must be whole numbers).
+/// Signatures show it as numpy.typing.ArrayLike.
+class ArrayLike : public py::object {
+public:
+    PYBIND11_OBJECT_DEFAULT(ArrayLike, object, any_object)
+};
+
 // Messages of the readers below start with `who`, the Python function the
 // caller used, and name the argument: "add_instance_xform: xform must hold at
 // least 12 values, got 11".
@@ -44,9 +54,26 @@ float3 read_vec3(const FloatArray& a, const char* who, const char* name);
 /// The first 12 values of a 1-D array: a 3x4 row-major transform.
 void read_xform(const FloatArray& a, float out[12], const char* who);
 
-/// Rows of a 2-D array with at least three columns, one float3 per row.
+/// Rows of a 2-D array of exactly three columns (any number of columns when it
+/// has no rows), one float3 per row.
 std::vector<float3> read_rows3(const FloatArray& a, const char* who, const char* name);
-std::vector<int3> read_rows3(const IntArray& a, const char* who, const char* name);
+/// The same for triangle indices: int32 arrays are read in place; other
+/// integer arrays must hold 32-bit values, float arrays whole 32-bit values
+/// ("add_mesh: indices[1, 2] must be a whole number, got 0.5"); anything else
+/// NumPy converts to int32.
+std::vector<int3> read_index_rows(const py::handle& a, const char* who, const char* name);
+
+/// The camera matrix of set_sensor: 12 to 16 values of a 1-D array, or a
+/// 3 x 4 or 4 x 4 matrix, in row-major order (a 16-value array, missing
+/// values 0). Any other count or shape raises RuntimeError; more than two
+/// dimensions the dimension error.
+std::vector<float> read_camera(const FloatArray& a, const char* who);
+
+/// The `seed` of a simulation (>= 0) as the engines take it.
+uint64_t check_seed(long long seed, const char* who);
+/// The `num_threads` of a simulation: 0 (every hardware thread) up to kMaxThreads.
+constexpr int kMaxThreads = 4096;
+int check_threads(int num_threads, const char* who);
 
 /// 3 x `count` values of a 1-D array (x, y, z per item), every one finite and
 /// within +-kMaxCoordinate: pulse origins.
@@ -74,8 +101,10 @@ py::array_t<int32_t> to_array(const std::vector<int32_t>& values, std::vector<py
 
 /// The progress function handed to an engine. For a callable it converts
 /// (int, int, float) and calls it with the interpreter lock held; its
-/// exceptions propagate unchanged. With None the engine receives an empty
-/// function, as documented.
+/// exceptions propagate unchanged. A progress bar (an object that is not
+/// callable but has `update`, such as a tqdm bar) gets its `total` set to the
+/// call's total and `update(n)` with the units done since the last report.
+/// With None the engine receives an empty function, as documented.
 ProgressFn wrap_progress(const py::object& progress);
 
 /// Like wrap_progress, but always returns a callable function that, on the
@@ -86,3 +115,10 @@ ProgressFn wrap_progress(const py::object& progress);
 ProgressFn wrap_progress_interruptible(const py::object& progress);
 
 }  // namespace vorn::py_bind
+
+namespace pybind11::detail {
+template <>
+struct handle_type_name<vorn::py_bind::ArrayLike> {
+    static constexpr auto name = const_name("numpy.typing.ArrayLike");
+};
+}  // namespace pybind11::detail

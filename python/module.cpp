@@ -22,4 +22,5 @@ PYBIND11_MODULE(vorn_gpu, m) {
     bind_lidar(m);
     bind_energy_balance(m);
     bind_diagnostics(m);
+    bind_enums(m);
 }

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "scene/checks.h"
+#include "scene/spectral.h"
 
 namespace vorn {
 
@@ -41,6 +42,7 @@ int SceneDescription::add_mesh(std::vector<float3> vertices, std::vector<float3>
     m.indices = std::move(indices);
     m.material_id = material_id;
     meshes.push_back(std::move(m));
+    built = false;
     return int(meshes.size()) - 1;
 }
 
@@ -51,6 +53,7 @@ int SceneDescription::add_instance(int mesh_id, const float xform[12]) {
     inst.mesh_id = mesh_id;
     for (int i = 0; i < 12; ++i) inst.xform[i] = xform[i];
     instances.push_back(inst);
+    built = false;
     return int(instances.size()) - 1;
 }
 
@@ -66,6 +69,7 @@ int SceneDescription::add_instance(int mesh_id, float x, float y, float z, float
     const float xf[12] = {scale, 0, 0, x, 0, scale, 0, y, 0, 0, scale, z};
     for (int i = 0; i < 12; ++i) inst.xform[i] = xf[i];
     instances.push_back(inst);
+    built = false;
     return int(instances.size()) - 1;
 }
 
@@ -138,6 +142,7 @@ void SceneDescription::set_sensor(const SensorData& s) {
     check_coordinate(s.ortho_h, who, "ortho_h");
     check_finite(s.fov, who, "fov");
     sensor = s;
+    sensor_set = true;
 }
 
 void SceneDescription::set_sky(int spectral_offset) {
@@ -331,6 +336,37 @@ float SceneDescription::measure_max_height() const {
         }
     }
     return top;
+}
+
+void SceneDescription::validate_for_lidar(int num_wavelengths, const char* who) const {
+    validate_for_engine(0, who, false);  // built, and every mesh's material exists
+    if (num_bands < 1)
+        throw std::runtime_error(std::string(who) + ": the scene has " +
+                                 std::to_string(num_bands) +
+                                 " bands; set_num_bands must be at least 1");
+    if (num_wavelengths < 1 || num_wavelengths > num_bands)
+        throw std::runtime_error(std::string(who) + ": num_wavelengths must lie in [1, " +
+                                 std::to_string(num_bands) +
+                                 "] (the scene's band count), got " +
+                                 std::to_string(num_wavelengths));
+    const int64_t size = int64_t(spectral_params.size());
+    for (size_t m = 0; m < materials.size(); ++m) {
+        const MaterialData& md = materials[m];
+        if (material_quantities(md.type) < 1) continue;  // reflects nothing, reads nothing
+        const int last_q = md.type == MaterialType::Leaf ? 1 : 0;
+        for (int q = 0; q <= last_q; ++q) {
+            const int64_t begin = material_slot(md.offset, q, num_bands, 0);
+            const int64_t end = begin + num_wavelengths;
+            if (begin < 0 || end > size)
+                throw std::runtime_error(std::string(who) + ": material " + std::to_string(m) +
+                                         " reads " +
+                                         (q == 0 ? "reflectances" : "back reflectances") +
+                                         " [" + std::to_string(begin) + ", " +
+                                         std::to_string(end) +
+                                         ") but the spectral array holds " +
+                                         std::to_string(size));
+        }
+    }
 }
 
 }  // namespace vorn

@@ -61,7 +61,9 @@ public:
 
     // ---- geometry -------------------------------------------------------
     /// Rejects non-finite or out-of-range vertices and normals (named after
-    /// the Python argument); indices are checked at build.
+    /// the Python argument); indices are checked at build. Adding a mesh or
+    /// an instance marks the scene not built: the acceleration structures no
+    /// longer hold all of its geometry.
     int add_mesh(std::vector<float3> vertices, std::vector<float3> normals, std::vector<int3> indices,
                  int material_id);
     /// The Python add_instance_xform: every entry finite and within
@@ -83,7 +85,7 @@ public:
     void set_emitter(EmitterType type, float3 direction, int spectral_offset);
     void update_emitter_direction(float3 direction);
     /// Rejects negative or too large image sizes, non-finite or out-of-range
-    /// camera matrix entries, footprint and field of view.
+    /// camera matrix entries, footprint and field of view; sets sensor_set.
     void set_sensor(const SensorData& s);
     void set_sky(int spectral_offset);
     /// The sun must be finite; while the sky is on (offset >= 0) also non-zero.
@@ -124,6 +126,12 @@ public:
     /// that never emit thermal radiance (forward tracer, LiDAR) pass
     /// `reads_thermal` false, so the thermal checks do not apply to them.
     void validate_for_engine(int nb, const char* who, bool reads_thermal = true) const;
+    /// Checks exactly what a LiDAR engine reads: the scene is built, every
+    /// mesh's material exists, num_wavelengths lies in [1, scene bands] and
+    /// each material's reflectances for the first num_wavelengths bands (a
+    /// leaf's back ones too, one band stride further) lie in the spectral
+    /// array. Emitter, sky and thermal settings are never read.
+    void validate_for_lidar(int num_wavelengths, const char* who) const;
 
     // ---- the description (engines read these directly) -------------------
     std::vector<Mesh> meshes;
@@ -132,6 +140,7 @@ public:
     std::vector<float> spectral_params;
     EmitterData emitter{};
     SensorData sensor{};
+    bool sensor_set = false;  ///< set_sensor was called (the zero sensor is no camera)
     int num_bands;
     SkySettings sky = kNoSky;
     PeriodicTile tile{};

@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # Checks the GPU backend on a machine with an NVIDIA GPU (driver R570 or
-# newer): builds the module, the device programs and the GPU benchmark with the
-# CUDA toolkit, checks the PTX offline, renders one triangle (hit and miss),
-# runs the GPU tests against the device (GPU image vs CPU image of the same
-# scenes, within Monte Carlo noise where the device's float arithmetic differs
-# from the host's), and prints the throughput of a 1024 x 1024, 16 spp, depth 8
-# canopy render beside the CPU engine's on the same scene. One summary line per
-# check; exit status 1 when any check fails. Takes a few minutes on an H100.
+# newer): builds the module, the device programs and the GPU benchmarks with
+# the CUDA toolkit, checks the PTX offline, renders one triangle (hit and
+# miss), runs the GPU tests and the physics suites against the device (GPU
+# results vs CPU results of the same scenes, within Monte Carlo noise where the
+# device's float arithmetic differs from the host's), and prints throughputs
+# beside the CPU engines' on the same canopy: a 1024 x 1024, 16 spp, depth 8
+# render (paths/s), 4,000,000 forward photons (photons/s), 20,000 LiDAR pulses
+# (pulses/s) and a 16-sample energy balance (primitive-samples/s). One summary
+# line per check; exit status 1 when any check fails. Takes a few minutes on
+# an H100.
 #
 #   scripts/gpu_check.sh              # on a GPU machine
 #   scripts/gpu_check.sh --emulated   # the same steps on the host emulation of
@@ -30,12 +33,14 @@ if [ "$MODE" = "--emulated" ]; then
     export VORN_OPTIX_EMU_PROGRAMS=$PWD/$EMU/host_programs
     MODULE_DIR=$PWD/$EMU/emu_module
     BENCH=(bench_gpu_backward_emu 64 2 4)
-    TARGETS=(vorn_gpu_emu bench_gpu_backward_emu)
+    ENGINES=(bench_gpu_engines_emu 100000 300 2)
+    TARGETS=(vorn_gpu_emu bench_gpu_backward_emu bench_gpu_engines_emu)
 else
     BUILD=${BUILD_DIR:-build/gpu-check}
     MODULE_DIR=$PWD/$BUILD
     BENCH=(bench_gpu_backward 1024 16 4)
-    TARGETS=(vorn_gpu vorn_ptx bench_gpu_backward)
+    ENGINES=(bench_gpu_engines 4000000 20000 16)
+    TARGETS=(vorn_gpu vorn_ptx bench_gpu_backward bench_gpu_engines)
 fi
 LOGS=$BUILD/gpu-check-logs
 mkdir -p "$LOGS"
@@ -95,8 +100,11 @@ ptx() {
         --expect closesthit:__closesthit__radiance,__closesthit__shadow \
         --expect miss:__miss__radiance,__miss__shadow \
         --expect raygen_forward:__raygen__forward \
+        --expect raygen_lidar:__raygen__lidar \
+        --expect raygen_eb_rrt:__raygen__eb_rrt,__miss__eb_rrt,__closesthit__eb_rrt,__raygen__eb_rrt_multiband \
         --params raygen_backward:904 --params closesthit:904 --params miss:904 \
-        --params raygen_forward:904 "$BUILD/vorn_gpu_ptx"
+        --params raygen_forward:904 --params raygen_lidar:904 --params raygen_eb_rrt:904 \
+        "$BUILD/vorn_gpu_ptx"
 }
 
 # One Lambertian triangle under the zenith sun in a uniform sky, seen from
@@ -128,14 +136,18 @@ EOF
 
 tests() {
     PYTHONPATH=$MODULE_DIR "$PY" -m pytest -q -p no:cacheprovider \
-        tests/python/test_gpu_simulator.py tests/python/test_physics_backward.py
+        tests/python/test_gpu_simulator.py tests/python/test_gpu_engines.py \
+        tests/python/test_physics_*.py
 }
 
-bench() {
-    local bench=$BUILD/${BENCH[0]}
-    [ "$MODE" = "--emulated" ] && bench=$BUILD/gpu_tests/${BENCH[0]}
-    "$bench" "$BUILD/vorn_gpu_ptx" "${BENCH[@]:1}"
+# bench_run NAME ARGS...: one GPU benchmark (the emulated build keeps them in gpu_tests/).
+bench_run() {
+    local bench=$BUILD/$1
+    [ "$MODE" = "--emulated" ] && bench=$BUILD/gpu_tests/$1
+    "$bench" "$BUILD/vorn_gpu_ptx" "${@:2}"
 }
+bench() { bench_run "${BENCH[@]}"; }
+engines() { bench_run "${ENGINES[@]}"; }
 
 echo "VORN GPU check ($MODE) in $BUILD"
 check prerequisites prerequisites || { echo "1 check failed"; exit 1; }
@@ -145,6 +157,9 @@ check triangle triangle
 check tests tests && grep -E '(passed|failed)' "$LOGS/tests.log" | tail -n 1 | sed 's/^/     /'
 if check bench bench; then
     grep -E '^(gpu |cpu |gpu / cpu|largest)' "$LOGS/bench.log" | sed 's/^/     /'
+fi
+if check engines engines; then
+    grep -E '^(canopy|gpu |cpu |gpu / cpu)' "$LOGS/engines.log" | sed 's/^/     /'
 fi
 echo "$failures check(s) failed"
 [ "$failures" -eq 0 ]

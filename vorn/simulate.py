@@ -18,6 +18,8 @@ down-welling irradiance on a horizontal plane (sun and sky).
 """
 from __future__ import annotations
 
+import contextlib
+import contextvars
 import math
 
 import numpy as np
@@ -30,24 +32,48 @@ def _xr():
     return require("xarray", "io", "Labelled results")
 
 
+# Engine threads of the CPU backend when a call names none (None: every core);
+# vorn.sweep sets it in its tasks so that tasks sharing a machine share its cores.
+_default_threads: contextvars.ContextVar = contextvars.ContextVar("vorn_threads", default=None)
+
+
+@contextlib.contextmanager
+def engine_threads(num_threads):
+    """Within the block, CPU simulations that are given no num_threads use
+    `num_threads` worker threads (None: every core)."""
+    token = _default_threads.set(num_threads)
+    try:
+        yield
+    finally:
+        _default_threads.reset(token)
+
+
 class CpuBackend:
-    """The Embree backend (always present)."""
+    """The Embree backend (always present). `num_threads`: the engines' worker
+    threads (None: every core, or what engine_threads set)."""
     name = "cpu"
+
+    def __init__(self, num_threads=None):
+        self.num_threads = num_threads
+
+    def _threads(self):
+        n = self.num_threads if self.num_threads is not None else _default_threads.get()
+        return {} if n is None else {"num_threads": int(n)}
 
     def build(self, scene):
         return scene.build("cpu")
 
     def render(self, native, **kw):
         import vorn_gpu
-        return vorn_gpu.simulate_cpu(native, **kw)
+        return vorn_gpu.simulate_cpu(native, **kw, **self._threads())
 
     def forward(self, native, **kw):
         import vorn_gpu
-        return vorn_gpu.simulate_forward_cpu(native, **kw)
+        return vorn_gpu.simulate_forward_cpu(native, **kw, **self._threads())
 
     def lidar(self, native, *args, **kw):
         import vorn_gpu
-        return vorn_gpu.simulate_lidar_cpu(native, *args, **kw)
+        return vorn_gpu.simulate_lidar_cpu(native, *args, **kw, **self._threads())
 
 
 class GpuBackend:
@@ -102,15 +128,11 @@ def backend_of(backend):
 
 
 def _progress(progress, label):
-    """(callable for the engine or None, bar to close or None)."""
+    """(what the engine reports to, or None; bar to close or None). True makes a
+    tqdm bar, which the engines fill themselves."""
     if progress is True:
-        tqdm = require("tqdm", "sweep", "Progress bars").tqdm
-        bar = tqdm(desc=label, leave=False)
-
-        def report(done, total, ms):
-            bar.total = total
-            bar.update(done - bar.n)
-        return report, bar
+        bar = require("tqdm", "sweep", "Progress bars").tqdm(desc=label, leave=False)
+        return bar, bar
     return (progress or None), None
 
 
@@ -177,7 +199,7 @@ def render(scene: Scene, spp: int = 16, max_depth: int = 16, backend="cpu", prog
     """Radiance image of the scene's sensor: an xarray Dataset with "radiance"
     (y, x, wavelength) and, outside thermal mode, "brf" (π·radiance / E↓).
     y runs from the bottom of the view up. `progress`: None, a callable
-    (done, total, ms) or True for a progress bar."""
+    (done, total, ms), a tqdm bar or True for a new progress bar."""
     xr = _xr()
     compiled = scene.compile()
     if compiled.sensor is None:
@@ -215,8 +237,9 @@ def absorb(scene: Scene, nx: int = 1, ny: int = 1, layers=None, photons: int = 1
     terrain instance (`terrain`: an instance id; by default the one instance
     marked terrain=True). The tile is the scene's periodic tile, else the
     footprint of its orthographic sensor; photons enter over [0, W) × [0, H).
-    `prob_sun` is the share of sun photons when a sky is set (default: the
-    sun's share of E↓). See the module notes for the normalisation."""
+    `prob_sun` is the share of sun photons when a sky is set, in (0, 1)
+    (default: the sun's share of E↓); without a sky every photon is a sun
+    photon and it is not used. See the module notes for the normalisation."""
     xr = _xr()
     compiled = scene.compile()
     ext = compiled.extent()
@@ -238,10 +261,10 @@ def absorb(scene: Scene, nx: int = 1, ny: int = 1, layers=None, photons: int = 1
     dirs = np.array([direction(z, a) for z, a in views])
     e_sun = compiled.sun_irradiance * max(float(compiled.sun_direction[2]), 0.0)
     e_down = compiled.incident()
+    if prob_sun is not None and not 0.0 <= prob_sun <= 1.0:
+        raise ValueError("prob_sun must lie in [0, 1]")
     if compiled.sky_kind is None:
-        if prob_sun not in (None, 1, 1.0):
-            raise ValueError("without a sky every photon is a sun photon: prob_sun must be 1")
-        prob_sun = 1.0
+        prob_sun = 1.0 if prob_sun is None else prob_sun  # not used: every photon is a sun photon
     elif prob_sun is None:
         total = float(e_down.sum())
         prob_sun = min(max(float(e_sun.sum()) / total if total > 0 else 0.5, 0.05), 0.95)
@@ -336,7 +359,7 @@ def scan(scene: Scene, pulses, mode: str = "waveform", beam_half_angle: float = 
          beam_samples: int = 10, pulse_energy: float = 1.0, sensor_area: float = 0.1,
          range_resolution: float = 0.15, min_range=None, max_range=None, pulse_fwhm: float = 4.0,
          peak_threshold: float = 1e-8, max_returns: int = 5, ground_tolerance=None,
-         backend="cpu"):
+         backend="cpu", progress=None):
     """LiDAR: fires `pulses` (a vorn.lidar.Pulses, or (origins, directions))
     at the scene and returns a Dataset of returns along "point" (x, y, z,
     intensity, return_number, number_of_returns, range, pulse, gps_time,
@@ -345,7 +368,9 @@ def scan(scene: Scene, pulses, mode: str = "waveform", beam_half_angle: float = 
     cross the scene's box. Classification: ground (2) for returns within
     `ground_tolerance` (default: twice the range resolution in waveform mode,
     2 cm in direct mode) of the terrain instances' height under them,
-    vegetation (3, 4, 5) above; unclassified (1) without terrain."""
+    vegetation (3, 4, 5) above; unclassified (1) without terrain.
+    `progress`: None, a callable (pulses done, total, ms), a tqdm bar or True
+    for a new progress bar."""
     from . import lidar
     xr = _xr()
     if not isinstance(pulses, lidar.Pulses):
@@ -375,13 +400,20 @@ def scan(scene: Scene, pulses, mode: str = "waveform", beam_half_angle: float = 
     if mode == "waveform" and len(o) * bins * compiled.nb > 2**31 - 1:
         raise ValueError(f"the waveforms would hold {len(o) * bins * compiled.nb} values; narrow "
                          f"the range window, fire fewer pulses or use mode='direct'")
-    r = _run(scene, backend, lambda be, native: be.lidar(
-        native, o.astype(np.float32).ravel(), d.astype(np.float32).ravel(), len(o),
-        beam_half_angle_rad=beam_half_angle, beam_samples_per_dim=beam_samples,
-        pulse_energy=pulse_energy, sensor_area=sensor_area, range_resolution=range_resolution,
-        min_range=min_range, max_range=max_range, num_wavelengths=compiled.nb,
-        pulse_fwhm_ns=pulse_fwhm, peak_threshold=peak_threshold,
-        max_returns_per_pulse=max_returns, direct_mode=mode == "direct"))
+    report, bar = _progress(progress, "pulses")
+    extra = {} if report is None else {"progress": report}
+    try:
+        r = _run(scene, backend, lambda be, native: be.lidar(
+            native, o.astype(np.float32).ravel(), d.astype(np.float32).ravel(), len(o),
+            beam_half_angle_rad=beam_half_angle, beam_samples_per_dim=beam_samples,
+            pulse_energy=pulse_energy, sensor_area=sensor_area,
+            range_resolution=range_resolution, min_range=min_range, max_range=max_range,
+            num_wavelengths=compiled.nb, pulse_fwhm_ns=pulse_fwhm,
+            peak_threshold=peak_threshold, max_returns_per_pulse=max_returns,
+            direct_mode=mode == "direct", **extra))
+    finally:
+        if bar is not None:
+            bar.close()
     pts = r["points"]
     p = pts[:, 7].astype(np.int64)
     if ground_tolerance is None:

@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import itertools
 import json
+import os
 import traceback
 import warnings
 
@@ -24,11 +25,39 @@ class SweepError(RuntimeError):
         super().__init__(f"{len(failures)} of the sweep's tasks failed:\n" + "\n".join(lines))
 
 
-def _task(scene_fn, run, run_kwargs, params):
-    """Runs in a worker: never raises, so one failure cannot hide the others."""
+def _host_slots(client):
+    """Tasks that run at once on each worker host: {host: threads of its workers}."""
+    slots = {}
+    for w in client.scheduler_info().get("workers", {}).values():
+        slots[w.get("host")] = slots.get(w.get("host"), 0) + int(w.get("nthreads", 1))
+    return slots
+
+
+def _engine_threads(threads):
+    """The engine threads of a task: `threads` when given (an int), else this
+    machine's cores shared among the tasks its workers run at once (`threads`
+    is then {host: slots})."""
+    if isinstance(threads, int):
+        return threads
     try:
-        made = scene_fn(**params)
-        result = made if run is None else run(made, **run_kwargs)
+        from distributed import get_worker
+        from distributed.comm import get_address_host
+        worker = get_worker()
+        slots = threads.get(get_address_host(worker.address)) or worker.state.nthreads
+    except (ImportError, ValueError, AttributeError):
+        slots = 1
+    cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
+    return max(1, (cores or 1) // max(1, slots))
+
+
+def _task(scene_fn, run, run_kwargs, params, threads=None):
+    """Runs in a worker: never raises, so one failure cannot hide the others.
+    CPU simulations that name no num_threads use the task's share of cores."""
+    from .simulate import engine_threads
+    try:
+        with engine_threads(_engine_threads(threads)):
+            made = scene_fn(**params)
+            result = made if run is None else run(made, **run_kwargs)
         return True, result
     except Exception:  # noqa: BLE001 - reported with the task's parameters
         return False, traceback.format_exc()
@@ -48,7 +77,7 @@ def _client(client, n_workers):
 
 
 def sweep(scene_fn, grid=None, cases=None, run=None, run_kwargs=None, client=None,
-          n_workers=None, progress=True, errors="warn"):
+          n_workers=None, progress=True, errors="warn", num_threads=None):
     """Runs `run(scene_fn(**params), **run_kwargs)` for every parameter set and
     combines the results (xarray Datasets or DataArrays, e.g. from
     vorn.render, vorn.absorb or vorn.scan; with `run=None`, scene_fn's own
@@ -61,6 +90,10 @@ def sweep(scene_fn, grid=None, cases=None, run=None, run_kwargs=None, client=Non
 
     client: None for a local cluster of `n_workers` processes (default: this
     machine's cores), a dask.distributed Client, or a scheduler address.
+    num_threads: the CPU engine threads of each task's simulations (those of
+    vorn.render, vorn.absorb and vorn.scan that name none); default: a
+    machine's cores divided by the tasks its workers run at once, so that
+    the tasks do not oversubscribe it.
     progress: a tqdm bar while tasks finish. errors: "warn" (default) warns
     naming each failed task's parameters and returns the rest with NaN in
     the failed places (attribute "failures"); "raise" raises SweepError
@@ -81,7 +114,8 @@ def sweep(scene_fn, grid=None, cases=None, run=None, run_kwargs=None, client=Non
     cl, owned = _client(client, n_workers)
     try:
         distributed = require("distributed", "sweep", "Sweeps")
-        futures = [cl.submit(_task, scene_fn, run, run_kwargs or {}, p, pure=False)
+        threads = int(num_threads) if num_threads is not None else _host_slots(cl)
+        futures = [cl.submit(_task, scene_fn, run, run_kwargs or {}, p, threads, pure=False)
                    for p in params]
         index = {f.key: i for i, f in enumerate(futures)}
         results = [None] * len(futures)

@@ -52,7 +52,9 @@ VORN_DEVICE void raygen_forward() {
     const UInt3 li = launch_index();
     const uint32_t i = li.y * params.launch_width + li.x;
     if (int64_t(i) >= int64_t(f.batch_photons)) return;
-    const SceneView sv = scene_view_from_record(params.scene);
+    // The tallies' band count, which the host may take from the request.
+    SceneView sv = scene_view_from_record(params.scene);
+    sv.nb = int32_t(params.num_bands);
     if (sv.nb > kMaxDeviceBands || f.fpar == nullptr || f.layers == nullptr) return;
     const ForwardConfig cfg = forward_config(f, sv.nb);
     AtomicSink sink{f.fpar, cfg.leaf_offsets ? f.leaf : nullptr, f.terrain,

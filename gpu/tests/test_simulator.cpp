@@ -1,16 +1,17 @@
 // The simulator's host side on the emulated device, where Python cannot look:
 // binding-table records byte by byte, launch buffers cached by size (and
 // sized exactly), the pipelines that need PTX files the main pipeline does
-// not (LiDAR, energy balance), and the forward program, launched by hand as
-// its host side will, against the CPU photon tracer.
+// not (LiDAR, energy balance), and device memory after an interrupted run.
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <unistd.h>
+
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
-#include "embree/forward.h"
 #include "gpu/optix_api.h"
 #include "gpu/simulator.h"
 
@@ -150,10 +151,18 @@ TEST(Simulator, PipelinesWithoutTheirPtxFailAndLeaveTheMainPipelineUsable) {
     }
     EXPECT_FALSE(missing.pipeline_built());
 
-    Simulator sim(ctx, VORN_PTX_DIR_DEFAULT);
+    // A folder with the main pipeline's programs only.
+    namespace fs = std::filesystem;
+    const fs::path main_only = fs::temp_directory_path() / ("vorn_main_ptx_" + std::to_string(getpid()));
+    fs::create_directories(main_only);
+    for (const char* stem : {"raygen_backward", "closesthit", "miss", "raygen_forward"})
+        fs::copy_file(fs::path(VORN_PTX_DIR_DEFAULT) / (std::string(stem) + ".ptx"),
+                      main_only / (std::string(stem) + ".ptx"),
+                      fs::copy_options::overwrite_existing);
+    Simulator sim(ctx, main_only.string());
     sim.init();
     const OptixPipeline main = sim.pipeline();
-    const std::string prefix = std::string("Cannot open PTX: ") + VORN_PTX_DIR_DEFAULT + "/";
+    const std::string prefix = "Cannot open PTX: " + main_only.string() + "/";
     struct Case {
         void (Simulator::*call)();
         const char* stem;
@@ -175,110 +184,44 @@ TEST(Simulator, PipelinesWithoutTheirPtxFailAndLeaveTheMainPipelineUsable) {
     EXPECT_THROW(sim.build_sbt_eb_mb(scene), std::runtime_error);
     sim.build_sbt(scene);  // the main pipeline's groups are all still there
     EXPECT_EQ(sim.main_table().sbt.hitgroupRecordCount, 6u);
+    fs::remove_all(main_only);
 }
 
-/// Ground and two leaves (one instance mirrored) in the tile [0, 4]^2, sun
-/// and sky, two bands; the sensor footprint is the tile as well.
-template <class Scene>
-void forward_scene(Scene& s) {
-    s.set_num_bands(2);
-    s.upload_spectral_params({0.2f, 0.3f, 0.1f, 0.4f, 0.15f, 0.35f, 0.2f, 0.3f, 1000.0f,
-                              800.0f, 50.0f, 60.0f});
-    s.add_material(MaterialType::Lambertian, 0);
-    s.materials[size_t(s.add_material(MaterialType::Leaf, 2))].params[0] = 0.4f;
-    s.materials[1].params[1] = 0.3f;
-    s.add_mesh({{0, 0, 0}, {4, 0, 0}, {4, 4, 0}, {0, 4, 0}}, {}, {{0, 1, 2}, {0, 2, 3}}, 0);
-    s.add_mesh({{0, 0, 0}, {1.5f, 0, 0.3f}, {1.5f, 1.5f, 0.6f}, {0, 1.5f, 0.2f}}, {},
-               {{0, 1, 2}, {0, 2, 3}}, 1);
-    s.add_instance(0, 0.0f, 0.0f, 0.0f, 1.0f);
-    s.add_instance(1, 0.5f, 0.5f, 1.0f, 1.0f);
-    const float mirrored[12] = {-1, 0, 0, 3.5f, 0, 1, 0, 2, 0, 0, 1, 2};
-    s.add_instance(1, mirrored);
-    s.set_emitter(EmitterType::Sun, {0.3f, 0.2f, 0.9327379f}, 8);
-    s.set_sky(10);
-    s.set_repetitive(2, 4.0f, 4.0f);
-    SensorData sensor{};
-    sensor.ortho_w = sensor.ortho_h = 4.0f;
-    s.set_sensor(sensor);
-    s.build();
-}
-
-TEST(Simulator, ForwardProgramTalliesThePhotonsOfTheCpuTracer) {
-    const int nx = 2, ny = 2, nb = 2, photons = 3000, batch = 1024;
-    const std::vector<float> layers = {0.0f, 1.0f, 2.0f, 3.0f};
-    const float brf_dir[3] = {0.0f, 0.6f, 0.8f};
-    embree::EmbreeSceneManager cpu;
-    forward_scene(cpu);
-    const embree::ForwardTallies want = embree::render_forward(
-        cpu, nx, ny, layers, photons, nb, true, 0.7f, brf_dir, 1, 6, 3, 2, {}, 0);
-
+TEST(Simulator, InterruptedForwardRunsReleaseTheirTalliesAndLeaveTheRestReusable) {
     OptiXContext ctx(0);
-    SceneManager gpu(ctx);
-    forward_scene(gpu);
+    SceneManager scene(ctx);
+    describe(scene);
+    scene.set_num_bands(1);
+    scene.upload_spectral_params({0.5f, 0.5f, 1.0f});
+    scene.add_material(MaterialType::Lambertian, 0);
+    scene.add_material(MaterialType::Lambertian, 1);
+    scene.set_emitter(EmitterType::Sun, {0.0f, 0.0f, 1.0f}, 2);
+    scene.set_repetitive(0, 4.0f, 1.0f);
+    scene.build();
     Simulator sim(ctx, VORN_PTX_DIR_DEFAULT);
-    sim.init();
-    sim.build_sbt(gpu);
-    unsigned char record[48] = {};
-    ASSERT_EQ(optix_api().sbt_record_pack_header(sim.main_group(kGroupRaygenForward), record),
-              OPTIX_SUCCESS);
-    DeviceBuffer raygen, fpar, layer_buf, leaf, offsets, terrain, dirs, brf, albedo;
-    raygen.upload(record, sizeof record, "test");
-    OptixShaderBindingTable sbt = sim.main_table().sbt;
-    sbt.raygenRecord = raygen.get();
-    const size_t grid = size_t(nx * ny * 3 * nb), tris = want.leaf.size();
-    for (auto [buffer, n] : {std::pair{&fpar, grid}, {&leaf, tris}, {&terrain, size_t(nb)},
-                             {&brf, size_t(nb)}, {&albedo, size_t(nb)}}) {
-        buffer->alloc(n * sizeof(double), "test");
-        buffer->fill(0, "test");
-    }
-    layer_buf.upload(layers, "test");
-    offsets.upload(gpu.primitives().instance_offsets, "test");
-    dirs.upload(brf_dir, sizeof brf_dir, "test");
-    sim.allocate_buffers(batch, nb);
-
-    LaunchParams lp{};
-    lp.scene = gpu.get_scene_data();
-    lp.launch_width = 1024;
-    lp.num_bands = nb;
-    lp.max_depth = 6;
-    lp.rr_depth = 3;
-    lp.spp = 1;
-    ForwardBlock& f = lp.forward;
-    f = ForwardBlock{static_cast<double*>(fpar.data()), nx, ny, 3, 2.0f, 2.0f, batch,
-                     static_cast<const float*>(layer_buf.data()), 16.0 / photons, 0.7f, 0,
-                     static_cast<double*>(leaf.data()),
-                     static_cast<const int32_t*>(offsets.data()), int32_t(tris / nb), true,
-                     {}, static_cast<double*>(terrain.data()), 0, 0,
-                     static_cast<const float*>(dirs.data()), static_cast<double*>(brf.data()),
-                     static_cast<double*>(albedo.data()), 1, 3.0f};
-    for (int done = 0, k = 0; done < photons; done += batch, ++k) {
-        f.batch_photons = std::min(batch, photons - done);
-        lp.launch_height = (f.batch_photons + 1023) / 1024;
-        lp.num_rays = lp.launch_height * 1024;
-        lp.sample_index = lp.launch_index = k;
-        ASSERT_EQ(cudaMemcpy(sim.buffers().params.data(), &lp, sizeof lp,
-                             cudaMemcpyHostToDevice),
-                  cudaSuccess);
-        ASSERT_EQ(optix_api().launch(sim.pipeline(), ctx.stream(), sim.buffers().params.get(),
-                                     sizeof lp, &sbt, 1024, lp.launch_height, 1),
-                  OPTIX_SUCCESS);
-    }
-    const std::pair<const std::vector<float>*, const DeviceBuffer*> tallies[] = {
-        {&want.grid, &fpar}, {&want.leaf, &leaf}, {&want.terrain, &terrain},
-        {&want.brf, &brf}, {&want.albedo, &albedo}};
-    for (const auto& [cpu_values, buffer] : tallies) {
-        ASSERT_FALSE(cpu_values->empty());
-        std::vector<double> got(cpu_values->size());
-        buffer->copy_to_host(got.data(), got.size() * sizeof(double), "test");
-        double sum = 0;
-        for (size_t i = 0; i < got.size(); ++i) {
-            // Only the order of summation differs: float results agree to rounding.
-            EXPECT_NEAR(float(got[i]), (*cpu_values)[i], 1e-6 * std::fabs((*cpu_values)[i]))
-                << i;
-            sum += got[i];
-        }
-        EXPECT_GT(sum, 0.0);
-    }
+    ForwardParams fp;
+    fp.layer_heights = {0.0f, 1.0f};
+    fp.num_photons = 3000;
+    fp.brf_directions = {0.0f, 0.0f, 1.0f};
+    fp.num_brf_dirs = 1;
+    fp.per_leaf = true;
+    fp.terrain_instance_id = 0;
+    std::vector<float> leaf, brf, albedo, terrain;
+    const std::vector<float> want = sim.simulate_forward(scene, fp, &leaf, &brf, &albedo, &terrain);
+    const size_t after_run = free_bytes();
+    fp.progress = [](int, int, float) { throw std::runtime_error("stop"); };
+    EXPECT_THROW(sim.simulate_forward(scene, fp, &leaf, &brf, &albedo, &terrain), std::runtime_error);
+    EXPECT_EQ(free_bytes(), after_run);  // the BRF and albedo tallies went with the call
+    fp.progress = nullptr;
+    const float brf_before = brf.at(0);
+    // The same tallies, summed in another order.
+    EXPECT_NEAR(sim.simulate_forward(scene, fp, &leaf, &brf, &albedo, &terrain).at(0), want[0],
+                1e-6 * want[0]);
+    EXPECT_NEAR(brf.at(0), brf_before, 1e-6 * brf_before);
+    EXPECT_GT(brf_before, 0.0f);
+    sim.cleanup();
+    scene.free_gpu();
+    EXPECT_EQ(free_bytes(), size_t(24) << 30);
 }
 
 }  // namespace

@@ -218,7 +218,10 @@ TEST(SceneLifecycle, TransformsStoredBeforeABuildOrRefittedAfterIdsCountsAndMaxH
     for (int round = 0; round < 2; ++round) {
         s.build();
         for (size_t i = 0; i < s.instances.size(); ++i) EXPECT_EQ(s.instances[i].geom_id, uint32_t(i)) << round;
-        s.add_instance(1, 10.0f, 0, 0, 1);  // unseen until the next build
+        if (round > 0) break;
+        s.add_instance(1, 10.0f, 0, 0, 1);  // the scene is no longer built: the next build takes it
+        EXPECT_FALSE(s.is_built());
+        EXPECT_EQ(error_of([&] { s.refit_ias(); }), "refit_ias: scene not built. Call build() first.");
     }
     EXPECT_TRUE(hits_instance(s, {0.25f, 10.25f, 1}, 3));
     EXPECT_EQ(s.max_height(), 1.0f);  // the cube's top; computed by build only
@@ -262,7 +265,9 @@ TEST(SceneLifecycle, BuildRejectsBadGeometryAndKeepsTheScene) {
             else
                 s.add_mesh({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, c.normals, c.idx, 0);
             EXPECT_EQ(error_of([&] { s.build(); }), c.message);
-            EXPECT_EQ(s.is_built(), built_before) << c.message;
+            // Geometry added since a build leaves the scene not built, its
+            // Embree scenes as the last build made them.
+            EXPECT_FALSE(s.is_built()) << c.message;
             if (built_before) EXPECT_TRUE(hits_instance(s, {0.25f, 0.25f, 5}, 0)) << c.message;
         }
     }

@@ -8,8 +8,9 @@ simulations get the current scene as first argument), a scene method, or
 wrong shapes, degenerate transforms, out-of-range ids), and work arguments
 (passes, photons, pulses, image sizes, range windows) are kept small, so every
 call must return or raise promptly. Progress callables may raise, be no
-callable at all, or change the scene while it is simulated, from the callback
-itself or from a second Python thread.
+callable at all, be a progress bar (an object with update and total), or
+change the scene while it is simulated, from the callback itself or from a
+second Python thread. Seeds and thread counts are drawn odd too.
 """
 import math
 import multiprocessing
@@ -30,9 +31,9 @@ CHILD_MEMORY = 6 << 30  # address-space limit of a child: large requests fail, n
 
 
 class Progress:
-    """A progress argument: None, 5 (not callable), a recorder, a raiser, or a
-    callable running `ops` on the scene from itself ("mutate") or from a second
-    thread while it sleeps ("thread")."""
+    """A progress argument: None, 5 (not callable), a recorder, a raiser, a
+    progress bar, or a callable running `ops` on the scene from itself
+    ("mutate") or from a second thread while it sleeps ("thread")."""
     def __init__(self, kind, ops=()):
         self.kind, self.ops = kind, list(ops)
 
@@ -114,7 +115,7 @@ def mesh(draw):
 
 def progress(nested):
     plain = st.sampled_from([Progress("none"), Progress("record"), Progress("raise"),
-                             Progress("five")])
+                             Progress("five"), Progress("bar")])
     if nested is None:
         return plain
     ops = st.lists(nested, min_size=1, max_size=4)
@@ -170,10 +171,13 @@ MUTATORS = {name for name, (mutates, _) in SCENE_METHODS.items() if mutates}
 
 
 def simulations(nested):
-    """The three CPU engines with bounded work and odd arguments."""
+    """The CPU engines with bounded work and odd arguments."""
     work = st.sampled_from
+    # Keyword-only extras of the CPU engines: the set of random streams and the threads.
+    seed = work([0, 0, 1, 2**63 - 1, -1, 2**64])
+    threads = work([0, 0, 1, 2, 3, -1, 4096, 4097])
     cpu = args(spp=work([-1, 0, 1, 2, 3, 1, 2]), max_depth=work([-1, 0, 1, 3, 8, 8, 2**31 - 1]),
-               progress=progress(nested))
+               progress=progress(nested), seed=seed, num_threads=threads)
     forward = args(
         nx=work([1, 2, 3, 1, 2, 0, -1, 100000, 2**31 - 1]), ny=work([1, 2, 1, 0, 2**31 - 1]),
         layer_heights=st.one_of(st.just([0.0, 1.0, 3.0, 8.0]), flat([0, 1, 2, 3, 4], fl(-5, 30))),
@@ -182,7 +186,7 @@ def simulations(nested):
         brf_directions=flat([0, 3, 6], st.one_of(st.sampled_from([0.0, 1.0, 0.3]), fl(-2, 2))),
         num_brf_dirs=st.integers(-1, 3), prob_sun=st.one_of(st.floats(0, 1, width=32), fl(0, 1), st.just(1.0)),
         max_depth=work([-1, 0, 2, 16, 2**31 - 1]), terrain_instance_id=st.integers(-2, 3),
-        progress=progress(nested))
+        progress=progress(nested), seed=seed, num_threads=threads)
     def pulses(n, value, elem):
         ok = np.tile(np.float32(value), max(n, 0))
         m = 3 * max(n, 0)
@@ -197,12 +201,13 @@ def simulations(nested):
         max_range=st.one_of(st.just(100.0), fl(-10, 200), st.just(1e6)),
         num_wavelengths=st.integers(-1, 3), pulse_fwhm_ns=st.one_of(st.just(4.0), fl(0, 50)),
         peak_threshold=st.one_of(st.just(1e-8), fl(-1, 1)), max_returns_per_pulse=it(-1, 6),
-        direct_mode=st.booleans()))
+        direct_mode=st.booleans(), progress=progress(nested), num_threads=threads))
     samples = work([-1, 0, 1, 3, 8])
     sun = dict(sun_dir_x=fl(-2, 2), sun_dir_y=fl(-2, 2), sun_dir_z=fl(-2, 2),
                two_sided=st.booleans(), sw_albedos=st.one_of(st.none(), flat([0, 1, 2, 4, 8], fl(-1, 2))),
                temperatures=st.one_of(st.none(), flat([0, 2, 4], fl(-10, 400))),
-               emissivities=st.one_of(st.none(), flat([0, 2, 4], fl(-1, 2))))
+               emissivities=st.one_of(st.none(), flat([0, 2, 4], fl(-1, 2))),
+               progress=progress(nested), seed=seed, num_threads=threads)
     balance = args(band_type=work([0, 1, -1, 5]), n_samples=samples, sun_irradiance=fl(-1, 1000),
                    sky_diffuse_radiance=fl(-1, 100), sky_lw_radiance=fl(-1, 400), **sun)
     multiband = args(work([-1, 0, 1, 2, 3]), n_samples=samples,
@@ -305,6 +310,8 @@ class Runner:
             return None
         if p.kind == "five":
             return 5
+        if p.kind == "bar":
+            return type("Bar", (), {"total": None, "update": lambda self, n: None})()
         if p.kind == "raise":
             def stop(*_):
                 raise StopRun("stop")

@@ -1,5 +1,8 @@
 """The CPU simulation calls as Python sees them: signatures, result forms,
-argument and scene checks, progress reports, interruption and VORN_MAX_DEPTH."""
+argument and scene checks, progress reports (callables and bars),
+interruption, seeds, thread counts and VORN_MAX_DEPTH."""
+import functools
+import io
 import math
 import os
 import re
@@ -40,6 +43,36 @@ def run_python(code, env):
                           text=True, timeout=120, env={**base, **env, "PYTHONPATH": path})
 
 
+def speckled():
+    """sunlit_plane without its tile, under 16 squares at staggered heights
+    whose edges and shadows cut pixels, grid cells and one another: every
+    engine's result has a random part. 34 triangles."""
+    s = new_scene(CpuBackend(), 1, [0.4, 2.0], [(0, 0)])
+    add_surface(s, quad(-1000, 1000, -1000, 1000), 0)
+    for i in range(16):
+        x, y = -0.8 + 0.4 * (i % 4), -0.8 + 0.4 * (i // 4)
+        add_surface(s, quad(x, x + 0.25, y, y + 0.25, 0.5 + 0.1 * (i % 4 + i // 4)), 0)
+    s.set_emitter(0, sun_at(30.0), 1)
+    s.set_sensor(0, 4, 3, 2.0, 2.0, ortho_down(0.0, 0.0, 3.0))
+    s.build()
+    return s
+
+
+LIDAR_DOWN = (np.tile(np.float32([0, 0, 10]), 2**18 + 1), np.tile(np.float32([0, 0, -1]), 2**18 + 1))
+# engine: (run(scene, **keywords), units of work, progress reports); the work
+# is cheap: dropped photons (sun at the horizon), one ray per direct-mode pulse.
+ENGINES = {
+    "simulate_cpu": (lambda s, **kw: vorn_gpu.simulate_cpu(s, 3, 1, **kw), 3, 3),
+    "simulate_forward_cpu": (lambda s, n=2_000_001, **kw: vorn_gpu.simulate_forward_cpu(
+        s, 4, 4, [0, 2], n, **kw)["grid"], 2_000_001, 3),
+    "simulate_lidar_cpu": (lambda s, **kw: vorn_gpu.simulate_lidar_cpu(
+        s, *LIDAR_DOWN, 2**18 + 1, direct_mode=True, **kw)["points"], 2**18 + 1, 2),
+    "run_energy_balance_cpu": (lambda s, **kw: np.concatenate(vorn_gpu.run_energy_balance_cpu(
+        s, n_samples=16, sun_irradiance=2.0, sun_dir_x=0.5, sun_dir_z=0.866,
+        sw_albedos=np.full(34, 0.4), **kw)), 34, 1),
+}
+
+
 @pytest.mark.parametrize("spp", [0, 3])
 def test_progress_reports_every_pass_and_batch_as_int_int_float(spp):
     calls = []
@@ -56,6 +89,47 @@ def test_progress_reports_every_pass_and_batch_as_int_int_float(spp):
     assert [c[:2] for c in calls] == [(min(k * 1_000_000, n), n) for k in range(1, spp + 2)]
     assert all(type(c[0]) is int and type(c[1]) is int and type(c[2]) is float for c in calls)
     assert not r["grid"].any()
+    calls, n = [], 2**18 * spp + 1  # LiDAR batches of 2^18 rays: one per direct-mode pulse
+    o, d = (np.tile(np.float32(v), n) for v in ([0, 0, 10], [0, 0, -1]))
+    r = vorn_gpu.simulate_lidar_cpu(lidar_plane(build=True), o, d, n, direct_mode=True,
+                                    progress=lambda *a: calls.append(a))
+    assert [c[:2] for c in calls] == [(min(k * 2**18, n), n) for k in range(1, spp + 2)]
+    assert r["num_returns"] == n and np.all(r["points"][:, 7] == np.arange(n))
+
+
+@pytest.mark.parametrize("engine", ENGINES)
+def test_a_progress_bar_is_filled_with_the_units_of_work(engine):
+    class Bar:  # what the engines use of a tqdm bar: total and update
+        total = None
+
+        def __init__(self):
+            self.n, self.updates = 0, 0
+
+        def update(self, k):
+            self.n, self.updates = self.n + k, self.updates + 1
+    run, units, reports = ENGINES[engine]
+    s = speckled()
+    s.update_emitter_direction(np.array([1.0, 0.0, 0.005]))  # forward: every photon dropped
+    bar = Bar()
+    run(s, progress=bar)
+    assert (bar.n, bar.total, bar.updates) == (units, units, reports)
+    tqdm = pytest.importorskip("tqdm").tqdm
+    with tqdm(file=io.StringIO()) as bar:
+        run(s, progress=bar)
+        assert bar.n == bar.total == units
+
+
+@pytest.mark.parametrize("engine", ["simulate_cpu", "simulate_forward_cpu", "run_energy_balance_cpu"])
+def test_seeds_give_independent_replicates_and_thread_counts_change_nothing(engine):
+    run = functools.partial(ENGINES[engine][0], **({"n": 40_000} if "forward" in engine else {}))
+    s = speckled()
+    base = run(s).astype(np.float64)
+    for kw in (dict(seed=0), dict(num_threads=1), dict(num_threads=3, seed=0)):
+        np.testing.assert_array_equal(run(s, **kw), base, str(kw))
+    other = run(s, seed=1).astype(np.float64)
+    assert not np.array_equal(other, base)
+    # Two replicates of one estimate: their means differ by noise alone.
+    assert abs(other.mean() - base.mean()) < 5 * (other - base).std() / math.sqrt(base.size)
 
 
 @pytest.mark.parametrize("fail_on", [1, 3])
@@ -100,17 +174,26 @@ def test_ctrl_c_between_passes_or_batches_raises_keyboard_interrupt(engine):
     assert calls == [1_000_000] if engine == "forward" else calls[0] == 1
 
 
-def test_sigint_without_a_callable_interrupts_between_passes():
-    # The interpreter lock is held for the whole render, so the signal comes
-    # from another process; the render would take minutes.
-    code = """
-        import os, subprocess, vorn_gpu
-        from test_cpu_engine_calls import sunlit_plane
-        scene = sunlit_plane()
+LONG_RUNS = {  # each would take minutes
+    "backward": "vorn_gpu.simulate_cpu(sunlit_plane(), spp=10**8, max_depth=1)",
+    "lidar": "vorn_gpu.simulate_lidar_cpu(lidar_plane(build=True), np.tile(np.float32([0, 0, 10]), "
+             "n), np.tile(np.float32([0, 0, -1]), n), n, beam_samples_per_dim=30, min_range=9, "
+             "max_range=11)",
+}
+
+
+@pytest.mark.parametrize("engine", LONG_RUNS)
+def test_sigint_without_a_callable_interrupts_between_passes_or_batches(engine):
+    # The interpreter lock is held for the whole run, so the signal comes
+    # from another process.
+    code = f"""
+        import os, subprocess, numpy as np, vorn_gpu
+        from test_cpu_engine_calls import sunlit_plane, lidar_plane
+        n = 400_000
         killer = subprocess.Popen(["sh", "-c", "sleep 0.5; kill -INT %d" % os.getpid()])
         result = None
         try:
-            result = vorn_gpu.simulate_cpu(scene, spp=10**8, max_depth=1)
+            result = {LONG_RUNS[engine]}
             print("finished")
         except KeyboardInterrupt:
             print("interrupted", result is None)
@@ -118,7 +201,7 @@ def test_sigint_without_a_callable_interrupts_between_passes():
     """
     out = run_python(code, {})
     assert out.returncode == 0, out.stderr
-    assert out.stdout.strip() == "interrupted True"
+    assert out.stdout.splitlines()[-1] == "interrupted True"
 
 
 @pytest.mark.parametrize("value,depth", [("5", 5), (" 3 ", 3), ("0", None), ("abc", None),
@@ -221,9 +304,11 @@ def test_per_primitive_arrays_are_checked_against_the_primitive_count(kwargs, me
         vorn_gpu.simulate_cpu(sunlit_plane(), 1, 1, None, np.ones(2))
 
 
-def lidar_plane(num_bands=1, spectral=(0.3,), material=0):
+def lidar_plane(num_bands=1, spectral=(0.3,), material=0, build=False):
     s = new_scene(CpuBackend(), num_bands, spectral, [(material, 0)])
     add_surface(s, quad(-50, 50, -50, 50), 0)
+    if build:
+        s.build()
     return s
 
 

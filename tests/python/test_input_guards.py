@@ -1,7 +1,8 @@
 """Bad input never ends the interpreter and never passes silently: values are
 checked where they enter (the message names the function and the argument),
-rays Embree cannot take are misses, and a scene refuses every change while a
-simulation runs on it. Cases that could kill the process run in a child."""
+rays Embree cannot take are misses, geometry added after a build asks for a
+new one, and a scene refuses every change while a simulation runs on it.
+Cases that could kill the process run in a child."""
 import json
 import math
 import os
@@ -23,15 +24,19 @@ SPECTRAL = [0.3] * 8 + [1000.0] * 4  # reflectance at 0.., sun at 8.., sky at 10
 SIDEWAYS = [0, 0, 1, 0, 1, 0, 0, 0, 0, 1, 0, 5, 0, 0, 0, 1]  # looking along -x from 5 m up
 
 
-def scene(build=True, nb=1, cam=CAM, scale=1.0):
-    """A sunlit 20 m x 20 m Lambertian plane under a 4 x 4 orthographic camera."""
+def scene(build=True, nb=1, cam=CAM, scale=1.0, index_dtype=np.int32):
+    """A sunlit 20 m x 20 m Lambertian plane under a 4 x 4 orthographic camera
+    (none for cam=None)."""
     s = vorn_gpu.EmbreeSceneManager()
     s.set_num_bands(nb)
     s.upload_spectral_params(np.array(SPECTRAL, np.float32))
-    s.add_material(0, 0)
-    s.add_instance(s.add_mesh(**vorn_gpu.make_ground_plane(10, 10)), 0, 0, 0, scale)
-    s.set_emitter(0, [0, 0, 1.0], 8)
-    s.set_sensor(0, 4, 4, 10, 10, np.array(cam, np.float32))
+    s.add_material(vorn_gpu.MaterialType.LAMBERTIAN, 0)
+    plane = vorn_gpu.make_ground_plane(10, 10)
+    plane["indices"] = plane["indices"].astype(index_dtype)
+    s.add_instance(s.add_mesh(**plane), 0, 0, 0, scale)
+    s.set_emitter(vorn_gpu.EmitterType.SUN, [0, 0, 1.0], 8)
+    if cam is not None:
+        s.set_sensor(vorn_gpu.SensorType.ORTHOGRAPHIC, 4, 4, 10, 10, np.array(cam, np.float32))
     if build:
         s.build()
     return s
@@ -268,12 +273,77 @@ def test_band_counts_below_one_and_instances_of_missing_meshes_are_rejected():
         assert str(e.value) == f"{name}: the scene has 0 bands; set_num_bands must be at least 1"
     with pytest.raises(RuntimeError, match=r"^simulate_forward_cpu: num_bands must be at least 1, got 0$"):
         vorn_gpu.simulate_forward_cpu(s, layer_heights=[0, 1], num_bands=0)
+
+
+@pytest.mark.parametrize("add", ["add_mesh", "add_instance", "add_instance_xform"])
+def test_geometry_added_after_a_build_asks_for_a_new_build(add):
+    # The scene stayed built and the engines traced the old geometry.
     s = scene()
-    s.add_instance(99)  # after the build: not traced, but counted
-    for name, run in [*SIMULATIONS.items(), ("build_reuse_gas", lambda s: s.build_reuse_gas())]:
-        with pytest.raises(RuntimeError) as e:
+    {"add_mesh": lambda: s.add_mesh(**vorn_gpu.make_ground_plane(1, 1)),
+     "add_instance": lambda: s.add_instance(0, 0, 0, 5),
+     "add_instance_xform": lambda: s.add_instance_xform(0, EYE)}[add]()
+    assert not s.is_built()
+    for name, run in SIMULATIONS.items():
+        with pytest.raises(RuntimeError, match=f"^{name}: scene not built. Call build"):
             run(s)
-        assert str(e.value) == f"{name}: instance 1 refers to mesh 99 but the scene has 1 meshes"
+    with pytest.raises(RuntimeError) as e:
+        s.build_reuse_gas()
+    assert str(e.value) == ("build_reuse_gas: meshes or instances were added since the last "
+                            "build. Call build() first.")
+    s.build()
+    assert s.is_built() and s.max_height() == (5.0 if add == "add_instance" else 0.0)
+
+
+V3 = np.array([[0, 0, 0], [1, 0, 0], [0, 1, 0]], np.float32)
+# (call on the scene s, message of its RuntimeError): each was accepted and
+# gave an empty, black or garbled result.
+NONSENSE = [
+    (lambda s: vorn_gpu.simulate_cpu(scene(cam=None), 1),
+     "simulate_cpu: the scene has no sensor. Call set_sensor() first."),
+    (lambda s: s.set_sensor(0, 4, 4, 10, 10, CAM[:9]),
+     "set_sensor: cam_xform must hold 12 to 16 values (a 3 x 4 or 4 x 4 row-major matrix), got 9"),
+    (lambda s: s.set_sensor(0, 4, 4, 10, 10, CAM + [1]),
+     "set_sensor: cam_xform must hold 12 to 16 values (a 3 x 4 or 4 x 4 row-major matrix), got 17"),
+    (lambda s: s.set_sensor(0, 4, 4, 10, 10, np.eye(3)),
+     "set_sensor: cam_xform must be a 3 x 4 or 4 x 4 matrix or hold 12 to 16 values, got shape (3, 3)"),
+    (lambda s: s.set_sensor(2, 4, 4, 10, 10, CAM),
+     "set_sensor: type must be one of 0, 1, 4 (SensorType), got 2"),
+    (lambda s: s.set_sensor(4, 4, 4, 10, 10, CAM, projection_type=4),
+     "set_sensor: projection_type must be one of 0, 1, 2, 3 (ProjectionType), got 4"),
+    (lambda s: vorn_gpu.simulate_cpu(s, -1), "simulate_cpu: spp must be >= 0, got -1"),
+    (lambda s: vorn_gpu.simulate_forward_cpu(s, layer_heights=[0, 1], num_photons=-1),
+     "simulate_forward_cpu: num_photons must be >= 0, got -1"),
+    (lambda s: s.add_mesh(np.zeros((3, 4)), NO_NORMALS_F, [[0, 1, 2]]),
+     "add_mesh: vertices must have 3 columns, got 4"),
+    (lambda s: s.add_mesh(V3, np.ones((3, 4)), [[0, 1, 2]]), "add_mesh: normals must have 3 columns, got 4"),
+    (lambda s: s.add_mesh(V3, NO_NORMALS_F, [[0, 1, 2.5]]),
+     "add_mesh: indices[0, 2] must be a whole number within int32, got 2.5"),
+    (lambda s: s.add_mesh(V3, NO_NORMALS_F, np.array([[0, 1, 2**32]], np.uint64)),
+     "add_mesh: indices[0, 2] must be a whole number within int32, got 4294967296"),
+    (lambda s: vorn_gpu.simulate_cpu(s, 1, seed=-1), "simulate_cpu: seed must be >= 0, got -1"),
+    (lambda s: vorn_gpu.simulate_lidar_cpu(s, [0, 0, 5], [0, 0, -1], 1, num_threads=-1),
+     "simulate_lidar_cpu: num_threads must lie in [0, 4096] (0: every core), got -1"),
+]
+NO_NORMALS_F = np.zeros((0, 3), np.float32)
+
+
+@pytest.mark.parametrize("case", range(len(NONSENSE)), ids=[c[1][:40] for c in NONSENSE])
+def test_nonsense_arguments_are_refused_with_a_clear_error(case):
+    call, message = NONSENSE[case]
+    s = scene()
+    with pytest.raises(RuntimeError) as e:
+        call(s)
+    assert str(e.value) == message
+    assert s.is_built() and s.num_instances() == 1  # nothing was added or changed
+
+
+def test_matrix_cameras_wide_indices_and_named_codes_give_the_same_image():
+    # A 4 x 4 (or 3 x 4) matrix is the camera flattened row-major; whole float
+    # and 64-bit indices are the int32 ones. (scene() uses the named codes.)
+    want = vorn_gpu.simulate_cpu(scene(), 2)
+    for kw in (dict(cam=np.reshape(CAM, (4, 4))), dict(cam=np.reshape(CAM, (4, 4))[:3]),
+               dict(index_dtype=np.float64), dict(index_dtype=np.uint64)):
+        np.testing.assert_array_equal(vorn_gpu.simulate_cpu(scene(**kw), 2), want, str(kw))
 
 
 def test_failed_allocations_are_memory_errors_naming_what_was_allocated():

@@ -58,7 +58,9 @@ def test_als_strip_over_the_demo_canopy_survives_las(tmp_path):
     scene = canopy_scene(size=10.0, num_trees=3, leaves_per_tree=600)
     pulses = vorn.lidar.als([((0.0, 5.0), (10.0, 5.0))], altitude=60.0, speed=10.0, pulse_rate=300.0,
                             scan_rate=20.0, scan_angle=4.0, start_time=1000.0)
-    r = vorn.scan(scene, pulses)
+    calls = []
+    r = vorn.scan(scene, pulses, progress=lambda *a: calls.append(a[:2]))
+    assert calls[-1] == (len(pulses), len(pulses))
     cls = r.classification.values
     assert r.sizes["point"] >= len(pulses) and set(cls.tolist()) >= {2, 5}
     assert np.all(np.abs(r.z.values[cls == 2]) < 0.3) and np.all(r.z.values[cls == 5] > 2.0)

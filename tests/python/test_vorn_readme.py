@@ -1,6 +1,7 @@
 """The README's vorn examples run in order as one session: the declared scene
 renders the hand-built example's image bit for bit, and the sweep on a 2-worker
 local cluster equals the same runs done in this process."""
+import os
 import pathlib
 import re
 
@@ -64,3 +65,14 @@ def test_a_failed_sweep_task_names_its_parameters_and_keeps_the_others():
         assert err.value.failures[0][0] == {"reflectance": 3.0}
         np.testing.assert_allclose(err.value.result.brf.sel(reflectance=0.25), 0.25, rtol=1e-6)
         assert client.status == "running"  # a given client is left open
+        # A task's CPU engines share the machine's cores with the other worker thread.
+        share = max(1, len(os.sched_getaffinity(0)) // 2)
+        for n, want in ((None, share), (3, 3)):
+            ds = vorn.sweep(ground, cases=[{"reflectance": 0.5}], run=engine_threads, client=client,
+                            progress=False, num_threads=n)
+            assert ds.result.values.tolist() == [want]
+
+
+def engine_threads(scene):
+    import vorn.simulate
+    return vorn.simulate._default_threads.get()

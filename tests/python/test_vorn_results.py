@@ -23,7 +23,7 @@ def plane(sun=vorn.Sun(E, zenith=60.0, azimuth=90.0), sky=None, sensor=None):
 
 
 def test_render_labels_and_normalises(tmp_path):
-    img = vorn.render(plane(), spp=2, max_depth=1)
+    img = vorn.render(plane(), spp=2, max_depth=1, backend=vorn.CpuBackend(num_threads=1))
     # one bounce: L = rho * E cos(60) / pi, so brf = pi L / E_down = rho
     np.testing.assert_allclose(img.radiance, RHO * E * 0.5 / math.pi, rtol=1e-6)
     np.testing.assert_allclose(img.brf, RHO, rtol=1e-6)
@@ -56,14 +56,14 @@ def test_image_coordinates_of_angular_sensors():
     assert vz[2, 2] == 0 and np.isnan(vz[0, 0]) and vz[2, 4] == pytest.approx(72.0)  # r = 0.4 of 0.5
 
 
-@pytest.mark.parametrize("sun, sky, terrain", [
-    (vorn.Sun(E, zenith=30.0, azimuth=45.0), None, None),
-    (vorn.Sun(E, zenith=50.0, azimuth=200.0), vorn.UniformSky(L), False),
-    (None, vorn.ParametricSky(np.zeros((1, 9)), [L]), None),  # coefficients 0: a uniform sky
+@pytest.mark.parametrize("sun, sky, terrain, prob_sun", [
+    (vorn.Sun(E, zenith=30.0, azimuth=45.0), None, None, 0.3),  # no sky: prob_sun is not used
+    (vorn.Sun(E, zenith=50.0, azimuth=200.0), vorn.UniformSky(L), False, None),
+    (None, vorn.ParametricSky(np.zeros((1, 9)), [L]), None, None),  # coefficients 0: a uniform sky
 ])
-def test_absorb_closed_forms_on_a_lambertian_plane(sun, sky, terrain):
+def test_absorb_closed_forms_on_a_lambertian_plane(sun, sky, terrain, prob_sun):
     r = vorn.absorb(plane(sun, sky), nx=2, ny=2, photons=200_000, views=[(0, 0), (40, 120)],
-                    per_triangle=True, terrain=terrain)
+                    per_triangle=True, terrain=terrain, prob_sun=prob_sun)
     e_down = (E * math.cos(math.radians(sun.zenith)) if sun else 0.0) + (math.pi * L if sky else 0.0)
     np.testing.assert_allclose(r.incident, e_down, rtol=1e-4)
     np.testing.assert_allclose(r.brf, RHO, rtol=0.03)

@@ -252,6 +252,11 @@ void trace(unsigned long long handle, const float* origin, const float* directio
         return l.fail("ray flags not emulated: " + std::to_string(flags));
     std::shared_ptr<Accel> accel = l.ctx->find_accel(handle);
     if (!accel) return l.fail("trace handle names no acceleration structure");
+    // An instance graph is two levels deep: a pipeline whose stack sizes
+    // allow one level cannot traverse it on a device (unset, the depth is 2).
+    if (accel->is_ias && l.pipeline->stack_sizes[3] == 1)
+        return l.fail("trace of an instance graph (depth 2) in a pipeline whose maximum "
+                      "traversable graph depth is " + std::to_string(l.pipeline->stack_sizes[3]));
 
     Frame& f = w.frames[w.depth];
     f = Frame{};
