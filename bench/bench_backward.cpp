@@ -3,11 +3,17 @@
 // render_backward, beside plain rtcIntersect1 / rtcOccluded1 on exactly the
 // queries the renderer makes (recorded once, replayed on the same number of
 // threads against an identical Embree scene), and beside the CPU scene's own
-// trace_ray / trace_shadow on the same queries.
+// trace_ray / trace_shadow on the same queries, beside the renderer as it ran
+// before pass blocks and camera-ray packets (pass after pass, every ray alone;
+// its image must be the same bit for bit), and beside render_backward on the
+// canopy built as a two-level scene (the canopy shows its meshes through many
+// instances, so it is never flattened: that ratio only shows the noise).
 //   bench_backward [spp=4] [threads=0 (all)] [size=256] [bands=4]
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
 #include <vector>
 
 #include "bench/canopy_scene.h"
@@ -26,6 +32,31 @@ constexpr int kMaxDepth = 8;
 constexpr int kRrDepth = 3;
 constexpr int kRepeats = 3;
 
+/// The renderer before pass blocks and camera-ray packets: pass after pass,
+/// each sample traced alone (render_pixel_sample), rows shared by the threads.
+std::vector<float> render_single_rays(const EmbreeSceneManager& scene, int spp, int threads) {
+    const SceneView view = embree::make_scene_view(scene);
+    const int w = view.sensor.width, h = view.sensor.height, nb = view.nb;
+    std::vector<float> image(size_t(w) * size_t(h) * size_t(nb), 0.0f);
+    for (int pass = 0; pass < spp; ++pass) {
+        std::atomic<int> next{0};
+        std::vector<std::thread> pool;
+        for (int t = 0; t < threads; ++t)
+            pool.emplace_back([&] {
+                std::vector<double> scratch(2 * size_t(nb));
+                double* tp = scratch.data();
+                double* rad = tp + nb;
+                for (int y = next++; y < h; y = next++)
+                    for (int x = 0; x < w; ++x)
+                        if (render_pixel_sample(scene, view, x, y, pass, kMaxDepth, kRrDepth,
+                                                tp, rad))
+                            accumulate_sample(&image[(size_t(y) * w + x) * nb], rad, nb, pass);
+            });
+        for (std::thread& t : pool) t.join();
+    }
+    return image;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -40,6 +71,9 @@ int main(int argc, char** argv) {
     opt.num_repetitions = 2;
     opt.image_width = opt.image_height = size;
     const bench::CanopyScene canopy = bench::make_canopy_scene(scene, opt);
+    EmbreeSceneManager two_level;
+    two_level.flatten_single_instances = false;
+    bench::make_canopy_scene(two_level, opt);
 
     // Every query of the whole render, in one thread: the paths are seeded per
     // pixel and pass, so they are exactly those render_backward traces.
@@ -61,10 +95,16 @@ int main(int argc, char** argv) {
     // Interleaved repeats, fastest of each: the three see the same machine load.
     const bench::RawScene raw(scene);
     long raw_hits = 0, scene_hits = 0;
-    double t_render = 1e30, t_raw = 1e30, t_scene = 1e30;
+    double t_render = 1e30, t_raw = 1e30, t_scene = 1e30, t_previous = 1e30, t_two = 1e30;
+    std::vector<float> image, single_image;
     for (int r = 0; r < kRepeats; ++r) {
         bench::time_into(&t_render, [&] {
-            embree::render_backward(scene, spp, kMaxDepth, kRrDepth, threads, {});
+            image = embree::render_backward(scene, spp, kMaxDepth, kRrDepth, threads, {}).image;
+        });
+        bench::time_into(&t_previous,
+                         [&] { single_image = render_single_rays(scene, spp, threads); });
+        bench::time_into(&t_two, [&] {
+            embree::render_backward(two_level, spp, kMaxDepth, kRrDepth, threads, {});
         });
         bench::time_into(&t_raw, [&] {
             raw_hits = bench::replay(
@@ -89,6 +129,11 @@ int main(int argc, char** argv) {
         n, n - double(shadow), shadow, n / paths, raw_hits, scene_hits);
     std::printf("render_backward : %8.3f s  %10.0f paths/s  %10.0f rays/s\n", t_render,
                 paths / t_render, n / t_render);
+    std::printf("single rays     : %8.3f s  %10.0f paths/s  %10.0f rays/s  (image %s)\n",
+                t_previous, paths / t_previous, n / t_previous,
+                image == single_image ? "identical" : "DIFFERS");
+    std::printf("two-level scene : %8.3f s  %10.0f paths/s  %10.0f rays/s\n", t_two,
+                paths / t_two, n / t_two);
     std::printf("raw Embree      : %8.3f s  %10s          %10.0f rays/s\n", t_raw, "",
                 n / t_raw);
     std::printf("scene queries   : %8.3f s  %10s          %10.0f rays/s\n", t_scene, "",
@@ -96,5 +141,8 @@ int main(int argc, char** argv) {
     std::printf(
         "renderer / raw Embree ray rate: %.1f %%  (scene queries / raw: %.1f %%)\n",
         100.0 * t_raw / t_render, 100.0 * t_raw / t_scene);
+    std::printf("renderer / previous engine (single rays, pass by pass): %.2f\n",
+                t_previous / t_render);
+    std::printf("renderer / two-level scene: %.2f\n", t_two / t_render);
     return 0;
 }

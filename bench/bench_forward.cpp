@@ -3,7 +3,9 @@
 // directions with albedo): photons and ray queries per second of
 // render_forward, beside plain rtcIntersect1 / rtcOccluded1 on exactly the
 // queries the tracer makes (recorded once, replayed on the same number of
-// threads against an identical Embree scene).
+// threads against an identical Embree scene), and beside the tracer as it ran
+// before single-use instances were flattened (the same canopy built as a
+// two-level scene).
 //   bench_forward [photons=500000] [threads=0 (all)] [bands=3] [per_leaf=0]
 #include <algorithm>
 #include <cstdint>
@@ -92,6 +94,9 @@ int main(int argc, char** argv) {
     opt.num_bands = bands;
     opt.num_repetitions = 4;
     const bench::CanopyScene canopy = bench::make_canopy_scene(scene, opt);
+    EmbreeSceneManager two_level;
+    two_level.flatten_single_instances = false;
+    bench::make_canopy_scene(two_level, opt);
     const std::vector<float> layers = layer_heights(canopy.top);
     const std::vector<float> brf = {0.0f, 0.0f, 1.0f, 0.5f, 0.0f, 0.8660254f};
     const int terrain = canopy.ground_instance;
@@ -104,13 +109,14 @@ int main(int argc, char** argv) {
     // Interleaved repeats, fastest of each: both see the same machine load.
     const bench::RawScene raw(scene);
     long raw_hits = 0;
-    double t_forward = 1e30, t_raw = 1e30;
+    double t_forward = 1e30, t_raw = 1e30, t_previous = 1e30;
     for (int r = 0; r < kRepeats; ++r) {
-        bench::time_into(&t_forward, [&] {
-            embree::render_forward(scene, kGridXY, kGridXY, layers, photons, bands,
-                                   per_leaf, kProbSun, brf.data(), int(brf.size() / 3),
-                                   kMaxDepth, kRrDepth, threads, {}, terrain);
-        });
+        for (auto [s, t] : {std::pair{&scene, &t_forward}, std::pair{&two_level, &t_previous}})
+            bench::time_into(t, [&, s = s] {
+                embree::render_forward(*s, kGridXY, kGridXY, layers, photons, bands,
+                                       per_leaf, kProbSun, brf.data(), int(brf.size() / 3),
+                                       kMaxDepth, kRrDepth, threads, {}, terrain);
+            });
         bench::time_into(&t_raw, [&] {
             raw_hits = bench::replay(
                 log, threads, [&raw](const bench::Query& q) { return raw.run(q); });
@@ -129,8 +135,11 @@ int main(int argc, char** argv) {
         n - double(shadow), shadow, n / photons, raw_hits);
     std::printf("render_forward : %8.3f s  %10.0f photons/s  %10.0f rays/s\n", t_forward,
                 photons / t_forward, n / t_forward);
+    std::printf("two-level scene: %8.3f s  %10.0f photons/s  %10.0f rays/s\n", t_previous,
+                photons / t_previous, n / t_previous);
     std::printf("raw Embree     : %8.3f s  %10s            %10.0f rays/s\n", t_raw, "",
                 n / t_raw);
     std::printf("forward / raw Embree ray rate: %.1f %%\n", 100.0 * t_raw / t_forward);
+    std::printf("forward / previous engine (two-level scene): %.2f\n", t_previous / t_forward);
     return 0;
 }

@@ -1,8 +1,9 @@
 // Bare Embree beside the CPU engines: the scene's geometry rebuilt as a plain
-// two-level Embree scene (the same calls, the same ray setup: tnear 1e-4, mask
-// all ones), ray queries recorded from an engine's own tracer calls, and their
-// replay on worker threads, so a benchmark can compare an engine's ray rate
-// with what Embree alone achieves on exactly its queries.
+// Embree scene laid out as the CPU scene lays it out (instances in a top
+// scene, or the meshes themselves when each is shown once untransformed; the same ray
+// setup: tnear 1e-4, mask all ones), ray queries recorded from an engine's own
+// tracer calls, and their replay on worker threads, so a benchmark can compare
+// an engine's ray rate with what Embree alone achieves on exactly its queries.
 #pragma once
 
 #include <algorithm>
@@ -40,29 +41,30 @@ struct RecordingTracer {
     }
 };
 
-/// The same geometry as a plain two-level Embree scene.
+/// The same geometry as a plain Embree scene; `flatten` as the CPU scene's
+/// flatten_single_instances (meshes in the top scene when every instance
+/// shows its own mesh untransformed; false: always instances).
 class RawScene {
    public:
-    explicit RawScene(const SceneDescription& s) {
+    explicit RawScene(const SceneDescription& s, bool flatten = true) {
+        std::vector<int> uses(s.meshes.size(), 0);
+        for (const Instance& inst : s.instances) ++uses[size_t(inst.mesh_id)];
         for (const Mesh& m : s.meshes) {
             RTCScene scene = rtcNewScene(device_);
-            RTCGeometry g = rtcNewGeometry(device_, RTC_GEOMETRY_TYPE_TRIANGLE);
-            void* vb =
-                rtcSetNewGeometryBuffer(g, RTC_BUFFER_TYPE_VERTEX, 0, RTC_FORMAT_FLOAT3,
-                                        sizeof(float3), m.vertices.size());
-            std::copy(m.vertices.begin(), m.vertices.end(), static_cast<float3*>(vb));
-            void* ib =
-                rtcSetNewGeometryBuffer(g, RTC_BUFFER_TYPE_INDEX, 0, RTC_FORMAT_UINT3,
-                                        sizeof(int3), m.indices.size());
-            std::copy(m.indices.begin(), m.indices.end(), static_cast<int3*>(ib));
-            rtcCommitGeometry(g);
-            rtcAttachGeometry(scene, g);
-            rtcReleaseGeometry(g);
+            rtcAttachGeometry(scene, triangles(m));
             rtcCommitScene(scene);
             meshes_.push_back(scene);
         }
         top_ = rtcNewScene(device_);
+        static const float eye[12] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0};
+        for (const Instance& inst : s.instances)
+            flatten = flatten && uses[size_t(inst.mesh_id)] == 1 &&
+                      std::equal(inst.xform, inst.xform + 12, eye);
         for (const Instance& inst : s.instances) {
+            if (flatten) {
+                rtcAttachGeometry(top_, triangles(s.meshes[size_t(inst.mesh_id)]));
+                continue;
+            }
             RTCGeometry g = rtcNewGeometry(device_, RTC_GEOMETRY_TYPE_INSTANCE);
             rtcSetGeometryInstancedScene(g, meshes_[size_t(inst.mesh_id)]);
             const float* x = inst.xform;
@@ -74,6 +76,9 @@ class RawScene {
             rtcReleaseGeometry(g);
         }
         rtcCommitScene(top_);
+        // The attached geometries are the scenes' now.
+        for (RTCGeometry g : geometries_) rtcReleaseGeometry(g);
+        geometries_.clear();
     }
     RawScene(const RawScene&) = delete;
     RawScene& operator=(const RawScene&) = delete;
@@ -107,6 +112,20 @@ class RawScene {
     }
 
    private:
+    /// A committed triangle geometry holding a copy of the mesh.
+    RTCGeometry triangles(const Mesh& m) {
+        RTCGeometry g = rtcNewGeometry(device_, RTC_GEOMETRY_TYPE_TRIANGLE);
+        void* vb = rtcSetNewGeometryBuffer(g, RTC_BUFFER_TYPE_VERTEX, 0, RTC_FORMAT_FLOAT3,
+                                           sizeof(float3), m.vertices.size());
+        std::copy(m.vertices.begin(), m.vertices.end(), static_cast<float3*>(vb));
+        void* ib = rtcSetNewGeometryBuffer(g, RTC_BUFFER_TYPE_INDEX, 0, RTC_FORMAT_UINT3,
+                                           sizeof(int3), m.indices.size());
+        std::copy(m.indices.begin(), m.indices.end(), static_cast<int3*>(ib));
+        rtcCommitGeometry(g);
+        geometries_.push_back(g);
+        return g;
+    }
+
     static void fill_ray(RTCRay& r, const float3& o, const float3& d, float tfar) {
         r.org_x = o.x, r.org_y = o.y, r.org_z = o.z;
         r.dir_x = d.x, r.dir_y = d.y, r.dir_z = d.z;
@@ -117,6 +136,7 @@ class RawScene {
     RTCDevice device_ = rtcNewDevice(nullptr);
     RTCScene top_ = nullptr;
     std::vector<RTCScene> meshes_;
+    std::vector<RTCGeometry> geometries_;
 };
 
 /// Keeps the fastest of several runs of f in *best (seconds).

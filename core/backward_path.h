@@ -195,21 +195,25 @@ VORN_HD bool scatter(const SceneView& sv, const MaterialData& m, float3 view, bo
     return true;
 }
 
-/// Traces one path from (o, d) and leaves its band radiance in rad[0..nb).
-/// tp and rad are caller scratch of nb doubles each.
-template <class Tracer>
-VORN_HD void trace_backward_path(const Tracer& tracer, const SceneView& sv, float3 o,
-                                 float3 d, Pcg32& rng, int max_depth, int rr_depth,
-                                 double* tp, double* rad) {
+/// Sets the path's throughput to 1 and its radiance to 0 in every band.
+VORN_HD void start_backward_path(const SceneView& sv, double* tp, double* rad) {
     for (int b = 0; b < sv.nb; ++b) {
         tp[b] = 1.0;
         rad[b] = 0.0;
     }
-    if (max_depth < 1) return;
+}
+
+/// The path from (o, d) onwards, given h = tracer.trace_ray(o, d): adds its
+/// band radiance to rad[0..nb) with throughput tp (start_backward_path).
+/// Callers that trace first rays together (the CPU renderer traces a pixel's
+/// camera rays of several passes as one packet) hand their hits in here.
+template <class Tracer, class Hit>
+VORN_HD void continue_backward_path(const Tracer& tracer, const SceneView& sv, float3 o,
+                                    float3 d, Hit h, Pcg32& rng, int max_depth,
+                                    int rr_depth, double* tp, double* rad) {
     int depth = 0;
     int wraps = 0;  // shared by every segment of the path, never reset
-    for (;;) {
-        const auto h = tracer.trace_ray(o, d);
+    for (;; h = tracer.trace_ray(o, d)) {
         if (!h.hit) {
             float t = 0.0f;
             if (may_cross_tile(sv.tile, wraps) &&
@@ -244,7 +248,40 @@ VORN_HD void trace_backward_path(const Tracer& tracer, const SceneView& sv, floa
     }
 }
 
+/// Traces one path from (o, d) and leaves its band radiance in rad[0..nb).
+/// tp and rad are caller scratch of nb doubles each.
+template <class Tracer>
+VORN_HD void trace_backward_path(const Tracer& tracer, const SceneView& sv, float3 o,
+                                 float3 d, Pcg32& rng, int max_depth, int rr_depth,
+                                 double* tp, double* rad) {
+    start_backward_path(sv, tp, rad);
+    if (max_depth < 1) return;
+    continue_backward_path(tracer, sv, o, d, tracer.trace_ray(o, d), rng, max_depth,
+                           rr_depth, tp, rad);
+}
+
 // ---- pixel -----------------------------------------------------------------
+
+/// The camera side of the sample of pixel (x, y) in pass `pass`: its stream
+/// (left after the pixel-position draws), and its first ray (terrain
+/// following and tile entry applied). Returns false when the sample has no ray.
+template <class Tracer>
+VORN_HD bool camera_sample(const Tracer& tracer, const SceneView& sv, int x, int y, int pass,
+                           Pcg32* rng, float3* o, float3* d) {
+    const SensorData& s = sv.sensor;
+    seed_pixel_sample(*rng, pass, int32_t(int64_t(y) * s.width + x), sv.seed);
+    const float u = (float(x) + next_float(*rng)) / float(s.width) - 0.5f;
+    const float v = (float(y) + next_float(*rng)) / float(s.height) - 0.5f;
+    bool check_ray = true;
+    if (!camera_ray(s, u, v, o, d, &check_ray)) return false;
+    if (check_ray) {
+        if (dot(*d, *d) < 0.5f) return false;
+        if (sv.terrain_following && s.type == kSensorOrthographic)
+            follow_terrain(tracer, *o, *d, sv.max_height);
+    }
+    enter_tile(sv.tile, sv.max_height, *o, *d);
+    return true;
+}
 
 /// One sample of pixel (x, y) in pass `pass`, its radiance left in rad.
 /// Returns false when the sample has no ray; the pixel then keeps its value.
@@ -252,20 +289,9 @@ template <class Tracer>
 VORN_HD bool render_pixel_sample(const Tracer& tracer, const SceneView& sv, int x, int y,
                                  int pass, int max_depth, int rr_depth, double* tp,
                                  double* rad) {
-    const SensorData& s = sv.sensor;
     Pcg32 rng;
-    seed_pixel_sample(rng, pass, int32_t(int64_t(y) * s.width + x), sv.seed);
-    const float u = (float(x) + next_float(rng)) / float(s.width) - 0.5f;
-    const float v = (float(y) + next_float(rng)) / float(s.height) - 0.5f;
     float3 o, d;
-    bool check_ray = true;
-    if (!camera_ray(s, u, v, &o, &d, &check_ray)) return false;
-    if (check_ray) {
-        if (dot(d, d) < 0.5f) return false;
-        if (sv.terrain_following && s.type == kSensorOrthographic)
-            follow_terrain(tracer, o, d, sv.max_height);
-    }
-    enter_tile(sv.tile, sv.max_height, o, d);
+    if (!camera_sample(tracer, sv, x, y, pass, &rng, &o, &d)) return false;
     trace_backward_path(tracer, sv, o, d, rng, max_depth, rr_depth, tp, rad);
     return true;
 }

@@ -122,17 +122,14 @@ VORN_HD const MaterialData* lidar_material(const SceneView& sv, int32_t id) {
     return (id >= 0 && id < sv.num_materials) ? sv.materials + id : nullptr;
 }
 
-/// Traces beam sample (x, y) of weight `weight` of a pulse from o with frame f
-/// and hands its single-bounce return to add(bin, wavelength, energy), one
-/// call per wavelength below num_wavelengths that returns light. Spectral
-/// values are read with the scene's band stride sv.nb.
-template <class Tracer, class Add>
-VORN_HD void trace_beam_sample(const Tracer& tracer, const SceneView& sv,
-                               const LidarShot& shot, int32_t num_wavelengths,
-                               float tan_alpha, float3 o, const PulseFrame& f, float x,
-                               float y, float weight, Add&& add) {
-    const float3 d = sub_ray_direction(f, x, y, tan_alpha);
-    const auto h = tracer.trace_ray(o, d);
+/// Hands the single-bounce return of a beam sample of weight `weight`, whose
+/// sub-ray o + t d met h, to add(bin, wavelength, energy): one call per
+/// wavelength below num_wavelengths that returns light. Spectral values are
+/// read with the scene's band stride sv.nb.
+template <class Hit, class Add>
+VORN_HD void add_beam_return(const SceneView& sv, const LidarShot& shot,
+                             int32_t num_wavelengths, float3 o, float3 d, const Hit& h,
+                             float weight, Add&& add) {
     if (!h.hit) return;
     const SubRayReturn ret = sub_ray_return(shot, o, d, h.position, h.shading_normal, weight);
     const MaterialData* m = lidar_material(sv, h.material_id);
@@ -141,6 +138,17 @@ VORN_HD void trace_beam_sample(const Tracer& tracer, const SceneView& sv,
         const float v = lidar_reflectance(*m, h.back_face, sv.spectral, sv.nb, w) * ret.energy;
         if (v > 0.0f) add(ret.bin, w, v);
     }
+}
+
+/// Traces beam sample (x, y) of weight `weight` of a pulse from o with frame f
+/// and hands its return to add (see add_beam_return).
+template <class Tracer, class Add>
+VORN_HD void trace_beam_sample(const Tracer& tracer, const SceneView& sv,
+                               const LidarShot& shot, int32_t num_wavelengths,
+                               float tan_alpha, float3 o, const PulseFrame& f, float x,
+                               float y, float weight, Add&& add) {
+    const float3 d = sub_ray_direction(f, x, y, tan_alpha);
+    add_beam_return(sv, shot, num_wavelengths, o, d, tracer.trace_ray(o, d), weight, add);
 }
 
 /// A direct-mode return: the hit of the pulse's central ray.

@@ -72,9 +72,10 @@ struct TriangleHit {
 /// the one it points to, as the ray-tracing hardware judges faces: with
 /// n_w = M^-T n the world test d . n_w equals the object-space test
 /// (M^-1 d) . n, whatever the sign of det M.
-VORN_HD SurfaceHit make_surface_hit(const TriangleHit& tri, float3 origin, float3 direction,
-                                    float t) {
-    const NormalTransform to_world = normal_transform(tri.object_to_world);
+/// `to_world` is normal_transform(tri.object_to_world), which a tracer may
+/// keep per instance.
+VORN_HD SurfaceHit make_surface_hit(const TriangleHit& tri, const NormalTransform& to_world,
+                                    float3 origin, float3 direction, float t) {
     SurfaceHit h;
     h.t = t;
     h.position = origin + t * direction;
@@ -97,6 +98,11 @@ VORN_HD SurfaceHit make_surface_hit(const TriangleHit& tri, float3 origin, float
     h.geometric_normal = ng;
     h.shading_normal = ns;
     return h;
+}
+
+VORN_HD SurfaceHit make_surface_hit(const TriangleHit& tri, float3 origin, float3 direction,
+                                    float t) {
+    return make_surface_hit(tri, normal_transform(tri.object_to_world), origin, direction, t);
 }
 
 }  // namespace vorn

@@ -85,39 +85,79 @@ struct PassContext {
     int max_depth;
     int rr_depth;
     float* image;
-    std::atomic<int> next_row{0};
+    // On a line of their own, away from the fields every vertex reads.
+    alignas(64) std::atomic<int> next_row{0};
     std::atomic<bool> stop{false};  ///< raised when a worker fails
 };
 
-/// One worker of one pass: takes rows until none is left. `scratch` holds
-/// this worker's 2 * nb doubles (throughput, radiance).
-void render_rows(PassContext& ctx, int pass, double* scratch) {
-    const int width = ctx.view.sensor.width;
-    const int height = ctx.view.sensor.height;
-    const int nb = ctx.view.nb;
+/// Passes rendered together. A pixel's camera rays of these passes are nearly
+/// one ray, so they go to Embree as one packet that descends the acceleration
+/// structure once; each path then goes on alone, and the samples are folded
+/// into the pixel in pass order, exactly as pass after pass would.
+constexpr int kPassBlock = 8;
+
+/// One worker of a block of `passes` passes from `first`: takes rows until
+/// none is left. `scratch` holds this worker's 2 * nb doubles (throughput,
+/// radiance).
+void render_rows(PassContext& ctx, int first, int passes, double* scratch) {
+    const EmbreeSceneManager& scene = *ctx.scene;
+    const SceneView& view = ctx.view;
+    const int width = view.sensor.width;
+    const int height = view.sensor.height;
+    const int nb = view.nb;
     double* tp = scratch;
     double* rad = scratch + nb;
+    Pcg32 rng[kPassBlock];
+    float3 o[kPassBlock], d[kPassBlock];
+    RayHit hit[kPassBlock];
+    int pass_of[kPassBlock];
     for (int y = ctx.next_row.fetch_add(1); y < height && !ctx.stop;
          y = ctx.next_row.fetch_add(1)) {
         for (int x = 0; x < width; ++x) {
-            if (!render_pixel_sample(*ctx.scene, ctx.view, x, y, pass, ctx.max_depth,
-                                     ctx.rr_depth, tp, rad))
-                continue;
-            float* pixel =
-                ctx.image + (size_t(y) * size_t(width) + size_t(x)) * size_t(nb);
-            accumulate_sample(pixel, rad, nb, pass);
+            int n = 0;  // samples with a ray; the others leave the pixel as it is
+            for (int p = first; p < first + passes; ++p)
+                if (camera_sample(scene, view, x, y, p, &rng[n], &o[n], &d[n])) pass_of[n++] = p;
+            if (ctx.max_depth >= 1) scene.trace_rays(o, d, n, hit);
+            float* pixel = ctx.image + (size_t(y) * size_t(width) + size_t(x)) * size_t(nb);
+            for (int k = 0; k < n; ++k) {
+                start_backward_path(view, tp, rad);
+                if (ctx.max_depth >= 1)
+                    continue_backward_path(scene, view, o[k], d[k], hit[k], rng[k],
+                                           ctx.max_depth, ctx.rr_depth, tp, rad);
+                accumulate_sample(pixel, rad, nb, pass_of[k]);
+            }
         }
     }
 }
 
-/// Runs one pass on the call's workers; a throwing worker stops the others
-/// and its failure leaves once they have all finished the pass.
-void run_pass(PassContext& ctx, int pass, WorkerPool& workers, std::vector<double>& scratch) {
+/// Per-worker band scratch (throughput and radiance, 2 nb doubles each),
+/// allocated once so that workers never allocate. Every worker's block starts
+/// on a cache line of its own: the path loop writes its scratch at every
+/// vertex, and two workers sharing a line would pass it back and forth.
+class WorkerScratch {
+public:
+    WorkerScratch(int workers, int nb)
+        : stride_((2 * size_t(nb) + kLine - 1) / kLine * kLine),
+          data_(size_t(workers) * stride_ + kLine) {}
+    double* of(int t) {
+        const uintptr_t base = reinterpret_cast<uintptr_t>(data_.data());
+        const size_t skip = (kLine * sizeof(double) - base % (kLine * sizeof(double))) /
+                            sizeof(double) % kLine;
+        return data_.data() + skip + size_t(t) * stride_;
+    }
+
+private:
+    static constexpr size_t kLine = 64 / sizeof(double);  ///< doubles per cache line
+    size_t stride_;
+    std::vector<double> data_;
+};
+
+/// Runs a block of passes on the call's workers; a throwing worker stops the
+/// others and its failure leaves once they have all finished the block.
+void run_passes(PassContext& ctx, int first, int passes, WorkerPool& workers,
+                WorkerScratch& scratch) {
     ctx.next_row.store(0);
-    const size_t stride = 2 * size_t(ctx.view.nb);
-    workers.run(ctx.stop, [&](int t) {
-        render_rows(ctx, pass, scratch.data() + size_t(t) * stride);
-    });
+    workers.run(ctx.stop, [&](int t) { render_rows(ctx, first, passes, scratch.of(t)); });
 }
 
 }  // namespace
@@ -157,15 +197,16 @@ BackwardImage render_backward(EmbreeSceneManager& scene, int spp, int max_depth,
     ctx.max_depth = max_depth;
     ctx.rr_depth = rr_depth;
     ctx.image = out.image.data();
-    // Per-worker band scratch, allocated here so workers never allocate.
-    std::vector<double> scratch(size_t(threads) * 2 * size_t(nb));
+    WorkerScratch scratch(threads, nb);
     WorkerPool workers(threads);  // one set of threads for every pass
-    for (int pass = 0; pass < spp; ++pass) {
-        run_pass(ctx, pass, workers, scratch);
-        if (progress) {
-            const std::chrono::duration<double, std::milli> ms = Clock::now() - start;
+    for (int first = 0, passes = 0; first < spp; first += passes) {
+        passes = std::min(kPassBlock, spp - first);
+        run_passes(ctx, first, passes, workers, scratch);
+        if (!progress) continue;
+        // Every pass of the block is done now; each is reported, in order.
+        const std::chrono::duration<double, std::milli> ms = Clock::now() - start;
+        for (int pass = first; pass < first + passes; ++pass)
             progress(pass + 1, spp, float(ms.count()));
-        }
     }
     return out;
 }

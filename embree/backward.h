@@ -1,6 +1,7 @@
 // The CPU backward renderer: a multi-band radiance image of the Embree scene
 // as its sensor sees it, one path per pixel per pass, rows shared out among
-// one set of worker threads (kept for the whole call) through an atomic counter.
+// one set of worker threads (kept for the whole call) through an atomic
+// counter, several passes at a time.
 #pragma once
 
 #include <functional>
@@ -37,9 +38,11 @@ struct PrimitiveInputs {
 /// most max_depth - 1 of them (max_depth 1 shows the sky only where camera
 /// rays escape directly). It is replaced by VORN_MAX_DEPTH when that is a
 /// decimal number above 0; Russian roulette applies from `rr_depth`;
-/// `num_threads` < 1 uses every hardware thread. `progress`, when set, is
-/// called on the calling thread after every pass with (passes done, spp,
-/// elapsed ms); an exception it throws leaves the call and the image is lost.
+/// `num_threads` < 1 uses every hardware thread. Passes are rendered in
+/// blocks of up to eight (a pixel's camera rays of a block are traced
+/// together); `progress`, when set, is called on the calling thread after
+/// every block, once per pass of it, with (passes done, spp, elapsed ms); an
+/// exception it throws leaves the call and the image is lost.
 /// An image without pixels returns at once, without passes or progress.
 /// `seed` picks the set of random streams (0: the standard streams); a
 /// different seed gives an independent replicate of the image.

@@ -22,6 +22,23 @@ inline void rtc_intersect1(RTCScene scene, RTCRayHit* rayhit) {
 #endif
 }
 
+/// Closest-hit query for a packet of 8 coherent rays (Embree then descends
+/// the acceleration structure with the packet as a whole); lanes whose valid
+/// entry is 0 are left alone.
+inline void rtc_intersect8_coherent(const int* valid, RTCScene scene, RTCRayHit8* rayhit) {
+#if RTC_VERSION_MAJOR >= 4
+    RTCIntersectArguments args;
+    rtcInitIntersectArguments(&args);
+    args.flags = RTC_RAY_QUERY_FLAG_COHERENT;
+    rtcIntersect8(valid, scene, rayhit, &args);
+#else
+    RTCIntersectContext context;
+    rtcInitIntersectContext(&context);
+    context.flags = RTC_INTERSECT_CONTEXT_FLAG_COHERENT;
+    rtcIntersect8(valid, scene, &context, rayhit);
+#endif
+}
+
 /// Any-hit query for one ray: Embree sets ray->tfar to -inf when occluded.
 inline void rtc_occluded1(RTCScene scene, RTCRay* ray) {
 #if RTC_VERSION_MAJOR >= 4

@@ -39,19 +39,33 @@ float3 pulse_vec(const float* a, int p) {
 }
 
 /// Raw waveform of pulse p (num_bins x W, overwritten): every sub-ray's single
-/// bounce, binned by the one-way range to its first hit.
+/// bounce, binned by the one-way range to its first hit. The sub-rays of a
+/// pulse leave one origin in nearly one direction, so they are traced in
+/// packets; their returns are added in sample order, as one at a time.
 void trace_waveform(const LidarJob& job, int p, std::vector<float>& wf) {
     std::fill(wf.begin(), wf.end(), 0.0f);
     const float3 o = pulse_vec(job.origins, p);
     const PulseFrame frame = pulse_frame(pulse_vec(job.directions, p));
     const BeamPattern& beam = job.setup.beam;
     const size_t nw = size_t(job.num_wavelengths);
-    for (int k = 0; k < beam.size(); ++k)
-        trace_beam_sample(job.scene, job.view, job.shot, job.num_wavelengths, job.tan_alpha,
-                          o, frame, beam.xy[2 * size_t(k)], beam.xy[2 * size_t(k) + 1],
-                          beam.w[size_t(k)], [&wf, nw](int32_t bin, int32_t w, float v) {
-                              wf[size_t(bin) * nw + size_t(w)] += v;
-                          });
+    const auto add = [&wf, nw](int32_t bin, int32_t w, float v) {
+        wf[size_t(bin) * nw + size_t(w)] += v;
+    };
+    constexpr int kPacket = 8;
+    const float3 origins[kPacket] = {o, o, o, o, o, o, o, o};
+    float3 dirs[kPacket];
+    RayHit hits[kPacket];
+    for (int first = 0; first < beam.size(); first += kPacket) {
+        const int n = std::min(kPacket, beam.size() - first);
+        for (int i = 0; i < n; ++i) {
+            const size_t k = size_t(first + i);
+            dirs[i] = sub_ray_direction(frame, beam.xy[2 * k], beam.xy[2 * k + 1], job.tan_alpha);
+        }
+        job.scene.trace_rays(origins, dirs, n, hits);
+        for (int i = 0; i < n; ++i)
+            add_beam_return(job.view, job.shot, job.num_wavelengths, o, dirs[i], hits[i],
+                            beam.w[size_t(first + i)], add);
+    }
 }
 
 /// Direct-mode record of pulse p (the pulse direction itself), if it hits in range.

@@ -18,10 +18,13 @@ namespace vorn::embree {
 /// On a miss every field is zero or false.
 using RayHit = SurfaceHit;
 
-/// Per instance, filled by build: which mesh and which material a hit means.
+/// Per instance, filled by build: which mesh and which material a hit means,
+/// and how its normals reach world space.
 struct InstanceInfo {
     int32_t mesh_id;
     int32_t material_id;
+    bool flat;                        ///< its mesh's triangles sit in the top scene itself
+    NormalTransform normal_to_world;  ///< of its current transform
 };
 
 class EmbreeSceneManager : public SceneDescription {
@@ -36,6 +39,13 @@ public:
     void clear_for_reuse();
     void update_instance_transform(int id, const float xform[12]);
     void refit_ias();
+    /// When set (the default) and every mesh is shown by exactly one instance,
+    /// untransformed, build puts the meshes straight into the top scene
+    /// instead of behind instances of their own: the same hits, one
+    /// acceleration structure fewer to descend. Cleared, every instance is an
+    /// Embree instance (the two-level layout); benchmarks and tests compare
+    /// the two.
+    bool flatten_single_instances = true;
     /// True when the scene holds at least one mesh.
     bool has_gpu_meshes() const { return !meshes.empty(); }
 
@@ -43,6 +53,11 @@ public:
     /// Embree cannot take (see ray_in_range) is a miss, counted in
     /// rejected_rays().
     RayHit trace_ray(const float3& origin, const float3& direction) const;
+    /// trace_ray of n rays (hits[i] for origins[i], directions[i]), traced as
+    /// packets: rays that start together in nearly one direction stay together
+    /// through the acceleration structure. Each hit is exactly trace_ray's.
+    void trace_rays(const float3* origins, const float3* directions, int n,
+                    RayHit* hits) const;
     /// True when anything lies between 1e-4 and tfar (units of |direction|).
     /// A ray Embree cannot take is unoccluded, counted in rejected_rays().
     bool trace_shadow(const float3& origin, const float3& direction, float tfar) const;
@@ -52,13 +67,22 @@ public:
     const std::vector<InstanceInfo>& instance_infos() const { return instance_infos_; }
 
 private:
+    /// What Embree reports of a closest hit.
+    struct EmbreeHit {
+        float t, u, v;
+        unsigned geom_id, inst_id, prim_id;
+    };
+    RayHit surface_hit(const float3& origin, const float3& direction, const EmbreeHit& e) const;
     void release_scenes();
+    RTCGeometry new_mesh_geometry(const Mesh& mesh);
+    RTCScene mesh_scene(size_t m);
+    void attach_instance_geometry(size_t i);
     void check_device_error(const char* step);
 
     RTCDevice device_ = nullptr;
     RTCScene top_scene_ = nullptr;
     std::vector<InstanceInfo> instance_infos_;
-    std::vector<RTCScene> mesh_scenes_;
+    std::vector<RTCScene> mesh_scenes_;  ///< per mesh, made when an instance needs it
     std::string embree_error_;  ///< first message of Embree's error callback
     mutable std::atomic<uint64_t> rejected_rays_{0};
 };

@@ -86,29 +86,34 @@ void make_canopy(EmbreeSceneManager& s, int n, float3 sun, bool periodic = true)
 }
 
 TEST(Engines, BackwardImageIsTheRunningMeanOfItsPassesWhateverTheThreadCount) {
+    // Every seed selects other streams; each keeps the single-ray order's image.
     for (bool periodic : {false, true}) {
-        EmbreeSceneManager s;
-        make_canopy(s, 100, direction_deg(35, 40), periodic);
-        const std::vector<float> one = embree::render_backward(s, 3, 8, 2, 1, {}).image;
-        for (int threads : {2, 7})
-            EXPECT_EQ(embree::render_backward(s, 3, 8, 2, threads, {}).image, one) << threads;
-        // Each pass's sample traced on its own, then folded as documented.
-        const SceneView view = embree::make_scene_view(s);
-        double tp[2], rad[2], total = 0.0;
-        for (int y = 0; y < kH; y += 4) {
-            for (int x = 0; x < kW; x += 5) {
-                float mean[2] = {0, 0};
-                for (int pass = 0; pass < 3; ++pass) {
-                    ASSERT_TRUE(render_pixel_sample(s, view, x, y, pass, 8, 2, tp, rad));
-                    const float w = 1.0f / float(pass + 1);
-                    for (int b = 0; b < 2; ++b)
-                        mean[b] = pass == 0 ? float(rad[b]) : float(rad[b]) * w + mean[b] * (1.0f - w);
+        for (uint64_t seed : {uint64_t(0), uint64_t(7)}) {
+            EmbreeSceneManager s;
+            make_canopy(s, 100, direction_deg(35, 40), periodic);
+            const std::vector<float> one = embree::render_backward(s, 3, 8, 2, 1, {}, {}, seed).image;
+            for (int threads : {2, 7})
+                EXPECT_EQ(embree::render_backward(s, 3, 8, 2, threads, {}, {}, seed).image, one)
+                    << threads;
+            // Each pass's sample traced on its own, then folded as documented.
+            SceneView view = embree::make_scene_view(s);
+            view.seed = seed;
+            double tp[2], rad[2], total = 0.0;
+            for (int y = 0; y < kH; y += 4) {
+                for (int x = 0; x < kW; x += 5) {
+                    float mean[2] = {0, 0};
+                    for (int pass = 0; pass < 3; ++pass) {
+                        ASSERT_TRUE(render_pixel_sample(s, view, x, y, pass, 8, 2, tp, rad));
+                        const float w = 1.0f / float(pass + 1);
+                        for (int b = 0; b < 2; ++b)
+                            mean[b] = pass == 0 ? float(rad[b]) : float(rad[b]) * w + mean[b] * (1.0f - w);
+                    }
+                    for (int b = 0; b < 2; ++b) EXPECT_EQ(one[(size_t(y) * kW + x) * 2 + b], mean[b]) << x << "," << y;
+                    total += mean[0];
                 }
-                for (int b = 0; b < 2; ++b) EXPECT_EQ(one[(size_t(y) * kW + x) * 2 + b], mean[b]) << x << "," << y;
-                total += mean[0];
             }
+            EXPECT_GT(total, 0.0);
         }
-        EXPECT_GT(total, 0.0);
     }
 }
 

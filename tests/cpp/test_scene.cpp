@@ -393,6 +393,61 @@ TEST(RayGuard, UntraceableRaysAreCountedMissesAndTheRestAreTraced) {
     EXPECT_TRUE(s.trace_ray(edge, {0, 0, -1}).hit);
     EXPECT_TRUE(s.trace_shadow(edge, {0, 0, -1}, 2.0f * kMaxRayCoordinate));
     EXPECT_EQ(s.rejected_rays(), 8u);
+    // A packet counts and misses its untraceable rays and traces the rest.
+    const float3 origins[3] = {{0.2f, 0.2f, 1}, {0.2f, 0.2f, 1}, {0.2f, 0.2f, 1}};
+    const float3 dirs[3] = {{0, inf, -1}, {0, 0, -1}, {0, 0, -1e19f}};
+    RayHit hits[3];
+    s.trace_rays(origins, dirs, 3, hits);
+    EXPECT_TRUE(!hits[0].hit && hits[1].hit && !hits[2].hit);
+    EXPECT_EQ(hits[1].t, s.trace_ray(origins[1], dirs[1]).t);
+    EXPECT_EQ(s.rejected_rays(), 10u);
+}
+
+bool same_hit(const RayHit& a, const RayHit& b) {
+    auto same3 = [](float3 p, float3 q) { return p.x == q.x && p.y == q.y && p.z == q.z; };
+    return a.hit == b.hit && a.t == b.t && same3(a.position, b.position) &&
+           same3(a.shading_normal, b.shading_normal) &&
+           same3(a.geometric_normal, b.geometric_normal) && a.prim_id == b.prim_id &&
+           a.instance_id == b.instance_id && a.material_id == b.material_id &&
+           a.back_face == b.back_face;
+}
+
+// Meshes each shown once, untransformed, are built into the top scene itself;
+// hits must be exactly those of the two-level layout, packets must give
+// exactly the single-ray hits, and moving such an instance must move it.
+TEST(SceneQueries, FlattenedMeshesAndPacketsHitExactlyAsInstancedSingleRays) {
+    EmbreeSceneManager flat, layered;
+    layered.flatten_single_instances = false;
+    for (EmbreeSceneManager* s : {&flat, &layered}) {
+        add_unit_cube(*s, 0);
+        s->add_mesh({{-2, -2, 0.5f}, {3, -2, 0.3f}, {-2, 3, 0.7f}}, {}, {{0, 1, 2}}, 0);
+        for (int m = 0; m < 2; ++m) s->add_instance(m, translation(0, 0, 0).data());
+        s->build();
+    }
+    for (int round = 0; round < 2; ++round) {
+        const float3 o{0.3f, 0.4f, 3.0f};
+        std::vector<float3> dirs;
+        for (int k = 0; k < 21; ++k)  // a fan crossing the cube, the slab and the open sky
+            dirs.push_back(normalize(float3{0.11f * float(k - 10), 0.07f * float(k % 5 - 2), -1}));
+        std::vector<RayHit> packed(dirs.size());
+        const std::vector<float3> origins(dirs.size(), o);
+        flat.trace_rays(origins.data(), dirs.data(), int(dirs.size()), packed.data());
+        int hit = 0;
+        for (size_t k = 0; k < dirs.size(); ++k) {
+            const RayHit one = flat.trace_ray(o, dirs[k]);
+            EXPECT_TRUE(same_hit(one, layered.trace_ray(o, dirs[k]))) << round << " ray " << k;
+            EXPECT_TRUE(same_hit(one, packed[k])) << round << " ray " << k;
+            hit += one.hit;
+        }
+        EXPECT_GT(hit, 10) << round;
+        // Moved 3 m along +x, the cube leaves the origin's column for x in [3, 4].
+        for (EmbreeSceneManager* s : {&flat, &layered}) {
+            s->update_instance_transform(0, translation(3, 0, 0).data());
+            s->refit_ias();
+        }
+        EXPECT_TRUE(hits_instance(flat, {3.5f, 0.5f, 2}, 0)) << round;
+        EXPECT_FALSE(hits_instance(flat, {0.5f, 0.5f, 2}, 0)) << round;
+    }
 }
 
 }  // namespace
