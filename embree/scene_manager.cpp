@@ -143,12 +143,25 @@ void EmbreeSceneManager::build() {
             return uses[size_t(inst.mesh_id)] == 1 && is_identity(inst.xform);
         });
     mesh_scenes_.assign(meshes.size(), nullptr);
+    corners_.assign(meshes.size(), {});
+    for (size_t m = 0; m < meshes.size(); ++m) {
+        if (uses[m] == 0) continue;
+        const Mesh& mesh = meshes[m];
+        std::vector<float3>& c = corners_[m];
+        c.resize(3 * mesh.indices.size());
+        for (size_t t = 0; t < mesh.indices.size(); ++t) {
+            const int3 idx = mesh.indices[t];
+            c[3 * t] = mesh.vertices[size_t(idx.x)];
+            c[3 * t + 1] = mesh.vertices[size_t(idx.y)];
+            c[3 * t + 2] = mesh.vertices[size_t(idx.z)];
+        }
+    }
     top_scene_ = rtcNewScene(device_);
     for (size_t i = 0; i < instances.size(); ++i) {
         Instance& inst = instances[i];
         const size_t m = size_t(inst.mesh_id);
         InstanceInfo info{inst.mesh_id, meshes[m].material_id, false,
-                          normal_transform(inst.xform)};
+                          normal_transform(inst.xform), corners_[m].data()};
         RTCGeometry flat = flatten ? new_mesh_geometry(meshes[m]) : nullptr;
         if (flat) {
             rtcAttachGeometryByID(top_scene_, flat, unsigned(i));
@@ -254,15 +267,19 @@ RayHit EmbreeSceneManager::surface_hit(const float3& origin, const float3& direc
     const unsigned inst_id = e.inst_id != RTC_INVALID_GEOMETRY_ID ? e.inst_id : e.geom_id;
     if (inst_id >= instance_infos_.size()) return RayHit{};  // cannot happen after a clean build
     const InstanceInfo& info = instance_infos_[inst_id];
+    const float3* v = info.corners + 3 * size_t(e.prim_id);
     const Mesh& mesh = meshes[size_t(info.mesh_id)];
-    const int3 idx = mesh.indices[e.prim_id];
     TriangleHit tri;
     tri.object_to_world = instances[inst_id].xform;
     tri.has_normals = !mesh.normals.empty();
-    const int32_t corner[3] = {idx.x, idx.y, idx.z};
-    for (int k = 0; k < 3; ++k) {
-        tri.v[k] = mesh.vertices[size_t(corner[k])];
-        tri.n[k] = tri.has_normals ? mesh.normals[size_t(corner[k])] : float3{0, 0, 0};
+    for (int k = 0; k < 3; ++k) tri.v[k] = v[k];
+    if (tri.has_normals) {
+        const int3 idx = mesh.indices[e.prim_id];
+        tri.n[0] = mesh.normals[size_t(idx.x)];
+        tri.n[1] = mesh.normals[size_t(idx.y)];
+        tri.n[2] = mesh.normals[size_t(idx.z)];
+    } else {
+        tri.n[0] = tri.n[1] = tri.n[2] = float3{0, 0, 0};
     }
     tri.b1 = e.u;
     tri.b2 = e.v;
