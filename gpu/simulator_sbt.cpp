@@ -43,6 +43,27 @@ void upload_records(DeviceBuffer& buffer, const std::vector<Record>& records,
     buffer.copy_from_host(records.data(), records.size() * sizeof(Record), upload_step);
 }
 
+/// Releases the table's records and clears its table, so that a failure
+/// while it is filled again leaves no table pointing at freed records.
+void clear_table(BindingTable& t) {
+    t.raygen.release();
+    t.miss.release();
+    t.hitgroup.release();
+    t.sbt = OptixShaderBindingTable{};
+}
+
+/// Points the table at its uploaded records: `misses` miss records, `hits`
+/// hit-group records.
+void point_table(BindingTable& t, unsigned misses, size_t hits) {
+    t.sbt.raygenRecord = t.raygen.get();
+    t.sbt.missRecordBase = t.miss.get();
+    t.sbt.missRecordStrideInBytes = sizeof(EmptyRecord);
+    t.sbt.missRecordCount = misses;
+    t.sbt.hitgroupRecordBase = t.hitgroup.get();
+    t.sbt.hitgroupRecordStrideInBytes = sizeof(HitRecord);
+    t.sbt.hitgroupRecordCount = unsigned(hits);
+}
+
 void require(bool ready, const char* message) {
     if (!ready) throw std::runtime_error(message);
 }
@@ -70,10 +91,7 @@ void Simulator::check_scene(const SceneManager& scene, const char* not_built,
 void Simulator::build_sbt(SceneManager& scene) {
     require(pipeline_built_, "build_sbt: the main pipeline is not built. Call init() first.");
     BindingTable& t = main_table_;
-    t.raygen.release();
-    t.miss.release();
-    t.hitgroup.release();
-    t.sbt = OptixShaderBindingTable{};
+    clear_table(t);
     upload_records(t.raygen, std::vector<EmptyRecord>{packed<EmptyRecord>(
                                  groups_[kGroupRaygenBackward], "sbt rg")},
                    "sbt rg", "sbt rg");
@@ -91,13 +109,7 @@ void Simulator::build_sbt(SceneManager& scene) {
         }
     }
     upload_records(t.hitgroup, hits, "sbt hg", "sbt hg");
-    t.sbt.raygenRecord = t.raygen.get();
-    t.sbt.missRecordBase = t.miss.get();
-    t.sbt.missRecordStrideInBytes = sizeof(EmptyRecord);
-    t.sbt.missRecordCount = programs::kRayTypeCount;
-    t.sbt.hitgroupRecordBase = t.hitgroup.get();
-    t.sbt.hitgroupRecordStrideInBytes = sizeof(HitRecord);
-    t.sbt.hitgroupRecordCount = unsigned(hits.size());
+    point_table(t, programs::kRayTypeCount, hits.size());
 }
 
 void Simulator::build_sbt_eb(SceneManager& scene) {
@@ -105,10 +117,7 @@ void Simulator::build_sbt_eb(SceneManager& scene) {
             "build_sbt_eb: the energy-balance pipeline is not built. Call init_eb_pipeline() "
             "first.");
     BindingTable& t = eb_table_;
-    t.raygen.release();
-    t.miss.release();
-    t.hitgroup.release();
-    t.sbt = OptixShaderBindingTable{};
+    clear_table(t);
     upload_records(t.raygen, std::vector<EmptyRecord>{packed<EmptyRecord>(eb_raygen_, "sbt rg eb")},
                    "sbt rg eb", "sbt rg eb up");
     upload_records(t.miss, std::vector<EmptyRecord>{packed<EmptyRecord>(eb_miss_, "sbt miss eb")},
@@ -120,13 +129,7 @@ void Simulator::build_sbt_eb(SceneManager& scene) {
     std::vector<HitRecord> hits(2 * meshes, packed<HitRecord>(eb_hit_, "sbt hg eb"));
     for (size_t m = 0; m < data.size(); ++m) hits[2 * m].data = hits[2 * m + 1].data = data[m];
     upload_records(t.hitgroup, hits, "sbt hg eb", "sbt hg eb up");
-    t.sbt.raygenRecord = t.raygen.get();
-    t.sbt.missRecordBase = t.miss.get();
-    t.sbt.missRecordStrideInBytes = sizeof(EmptyRecord);
-    t.sbt.missRecordCount = 1;
-    t.sbt.hitgroupRecordBase = t.hitgroup.get();
-    t.sbt.hitgroupRecordStrideInBytes = sizeof(HitRecord);
-    t.sbt.hitgroupRecordCount = unsigned(hits.size());
+    point_table(t, 1, hits.size());
 }
 
 void Simulator::build_sbt_eb_mb(SceneManager& scene) {
