@@ -18,18 +18,9 @@ VORN_LAUNCH_PARAMS(vorn::LaunchParams, params)
 
 namespace vorn::dev {
 
-struct EnergyBalanceTracer {
-    OptixTraversableHandle handle;
-
-    VORN_DEVICE SurfaceHit trace_ray(const float3& o, const float3& d) const {
-        SurfaceHit rec;
-        uint32_t payload[2];
-        pack_pointer(&rec, payload);
-        trace(handle, o, d, kTraceTmin, kTraceTmax, OPTIX_RAY_FLAG_DISABLE_ANYHIT,
-              programs::kRayRadiance, programs::kRayTypeCount, 0, payload);
-        return rec;
-    }
-
+/// The main programs' tracer (its radiance rays use miss record 0, the only
+/// one here) with the shadow query of this table's single miss program.
+struct EnergyBalanceTracer : OptixTracer {
     VORN_DEVICE bool trace_shadow(const float3& o, const float3& d, float tfar) const {
         if (!(tfar >= kTraceTmin)) return false;
         uint32_t payload[2] = {0u, 0u};
@@ -72,7 +63,7 @@ VORN_DEVICE void balance_sample(bool multiband) {
         make_energy_balance_config(e.sun_dir, e.n_samples, out.bot != nullptr, sun_on,
                                    albedos != nullptr, !multiband, params.eb_min_height);
     FaceSample top, bot;
-    sample_primitive(EnergyBalanceTracer{r.ias_handle}, sv, pv, cfg, p, s, &top, &bot);
+    sample_primitive(EnergyBalanceTracer{{r.ias_handle}}, sv, pv, cfg, p, s, &top, &bot);
 
     double* sums = params.eb_sums;
     for (int32_t b = 0; b < out.bands; ++b) {
