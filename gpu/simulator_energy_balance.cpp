@@ -29,14 +29,16 @@ PrimitiveOverrides overrides_of(const SceneManager& scene) {
                               e.empty() ? nullptr : e.data(), e.size()};
 }
 
-/// (Re)allocates `buffer` to `count` floats unless `cached` says it holds
-/// them; `cached` reads 0 while the buffer is not usable, so an allocation
-/// that fails is made again by the next call.
+/// (Re)allocates `buffer` (and `second`, when given) to `count` floats each
+/// unless `cached` says they hold them; `cached` reads 0 while they are not
+/// usable, so an allocation that fails is made again by the next call.
 template <class Count>
-void cached_alloc(DeviceBuffer& buffer, Count& cached, Count count, const char* step) {
-    if (cached == count && buffer) return;
+void cached_alloc(DeviceBuffer& buffer, Count& cached, Count count, const char* step,
+                  DeviceBuffer* second = nullptr, const char* second_step = nullptr) {
+    if (cached == count && buffer && (!second || *second)) return;
     cached = 0;
     buffer.alloc(size_t(count) * sizeof(float), step);
+    if (second) second->alloc(size_t(count) * sizeof(float), second_step);
     cached = count;
 }
 
@@ -93,12 +95,7 @@ void Simulator::run_energy_balance(SceneManager& scene, const EnergyBalanceParam
     check_primitive_overrides(kSingle, overrides_of(scene), np);
     scene.validate_for_engine(energy_balance_bands(scene.num_bands), kSingle, false);
 
-    if (np != eb_prims_ || !eb_top_ || !eb_bot_) {
-        eb_prims_ = 0;
-        eb_top_.alloc(np * sizeof(float), "eb top alloc");
-        eb_bot_.alloc(np * sizeof(float), "eb bot alloc");
-        eb_prims_ = np;
-    }
+    cached_alloc(eb_top_, eb_prims_, np, "eb top alloc", &eb_bot_, "eb bot alloc");
     eb_top_.fill(0, "eb top zero");
     eb_bot_.fill(0, "eb bot zero");
     const SceneData record = scene.get_scene_data();
@@ -146,20 +143,12 @@ void Simulator::run_energy_balance_multiband(SceneManager& scene,
     scene.validate_for_engine(energy_balance_bands(scene.num_bands), kMulti, false);
 
     const int64_t values = int64_t(np) * p.n_bands;
-    if (values != eb_mb_values_ || !eb_mb_top_ || !eb_mb_bot_) {
-        eb_mb_values_ = 0;
-        eb_mb_top_.alloc(size_t(values) * sizeof(float), "eb_mb top alloc");
-        eb_mb_bot_.alloc(size_t(values) * sizeof(float), "eb_mb bot alloc");
-        eb_mb_values_ = values;
-    }
+    cached_alloc(eb_mb_top_, eb_mb_values_, values, "eb_mb top alloc", &eb_mb_bot_,
+                 "eb_mb bot alloc");
     eb_mb_top_.fill(0, "eb_mb top zero");
     eb_mb_bot_.fill(0, "eb_mb bot zero");
-    if (p.n_bands != eb_mb_bands_ || !eb_mb_sun_ || !eb_mb_sky_) {
-        eb_mb_bands_ = 0;
-        eb_mb_sun_.alloc(size_t(p.n_bands) * sizeof(float), "eb_mb sun_irr alloc");
-        eb_mb_sky_.alloc(size_t(p.n_bands) * sizeof(float), "eb_mb sky_diff alloc");
-        eb_mb_bands_ = p.n_bands;
-    }
+    cached_alloc(eb_mb_sun_, eb_mb_bands_, p.n_bands, "eb_mb sun_irr alloc", &eb_mb_sky_,
+                 "eb_mb sky_diff alloc");
     const size_t band_bytes = size_t(p.n_bands) * sizeof(float);
     if (p.sun_irradiance)
         eb_mb_sun_.copy_from_host(p.sun_irradiance, band_bytes, "eb_mb sun_irr upload");
