@@ -1,8 +1,6 @@
 // run_energy_balance_cpu and run_energy_balance_multiband_cpu: the CPU energy
 // balance behind the arguments, defaults and results of the GPU simulator's
 // calls, with the per-primitive overrides the GPU scene holds as arguments.
-#include <algorithm>
-#include <climits>
 #include <optional>
 #include <string>
 
@@ -10,39 +8,13 @@
 #include "python/bindings.h"
 #include "python/convert.h"
 #include "python/docstrings.h"
+#include "python/energy_balance_args.h"
 
 namespace vorn::py_bind {
 
 namespace {
 
 using vorn::embree::EmbreeSceneManager;
-
-/// Values of an optional 1-D array argument (None: absent); any other
-/// dimension count raises RuntimeError(`message`).
-std::optional<std::vector<float>> optional_1d(const py::object& obj, const char* message,
-                                              const char* who, const char* name) {
-    if (obj.is_none()) return std::nullopt;
-    const FloatArray a(obj);  // NumPy's own error for what it cannot convert
-    if (a.ndim() != 1) throw std::runtime_error(message);
-    return read_1d(a, who, name);
-}
-
-/// A per-band array of the multiband call: absent when it holds no value,
-/// else exactly n_bands values in one dimension.
-std::optional<std::vector<float>> per_band(const FloatArray& a, int n_bands, const char* name) {
-    if (a.size() == 0) return std::nullopt;
-    if (a.ndim() != 1 || a.shape(0) != n_bands)
-        throw std::runtime_error(std::string(name) + " must be 1D with length n_bands");
-    return read_1d(a, "run_energy_balance_multiband_cpu", name);
-}
-
-const float* data_or_null(const std::optional<std::vector<float>>& v) {
-    return v ? v->data() : nullptr;
-}
-
-int32_t count_of(const std::optional<std::vector<float>>& v) {
-    return v ? int32_t(std::min<size_t>(v->size(), INT32_MAX)) : 0;
-}
 
 /// The overrides, owned by the caller's two optionals.
 PrimitiveOverrides overrides_of(const std::optional<std::vector<float>>& t,
@@ -59,13 +31,14 @@ py::tuple run_energy_balance_cpu(EmbreeSceneManager& scene, int band_type, int n
                                  const py::object& temperatures,
                                  const py::object& emissivities, const py::object& progress,
                                  long long seed, int num_threads) {
-    const uint64_t stream_set = check_seed(seed, "run_energy_balance_cpu");
-    const int threads = check_threads(num_threads, "run_energy_balance_cpu");
-    const auto albedos = optional_1d(sw_albedos, "sw_albedos must be 1D", "run_energy_balance_cpu", "sw_albedos");
+    const char* who = "run_energy_balance_cpu";
+    const uint64_t stream_set = check_seed(seed, who);
+    const int threads = check_threads(num_threads, who);
+    const auto albedos = optional_1d(sw_albedos, "sw_albedos must be 1D", who, "sw_albedos");
     const auto temps =
-        optional_1d(temperatures, "temperatures must be 1D", "run_energy_balance_cpu", "temperatures");
+        optional_1d(temperatures, "temperatures must be 1D", who, "temperatures");
     const auto emis =
-        optional_1d(emissivities, "emissivities must be 1D", "run_energy_balance_cpu", "emissivities");
+        optional_1d(emissivities, "emissivities must be 1D", who, "emissivities");
     const EnergyBalanceParams p{band_type,  n_samples,  sun_irradiance,
                                 sky_diffuse_radiance, sky_lw_radiance, sun_dir_x,
                                 sun_dir_y,  sun_dir_z,  two_sided,
@@ -86,17 +59,18 @@ py::tuple run_energy_balance_multiband_cpu(EmbreeSceneManager& scene, int n_band
                                            const py::object& emissivities,
                                            const py::object& progress, long long seed,
                                            int num_threads) {
-    const uint64_t stream_set = check_seed(seed, "run_energy_balance_multiband_cpu");
-    const int threads = check_threads(num_threads, "run_energy_balance_multiband_cpu");
-    const auto sun = per_band(sun_irradiance, n_bands, "sun_irradiance");
-    const auto sky = per_band(sky_diffuse_radiance, n_bands, "sky_diffuse_radiance");
+    const char* who = "run_energy_balance_multiband_cpu";
+    const uint64_t stream_set = check_seed(seed, who);
+    const int threads = check_threads(num_threads, who);
+    const auto sun = per_band(sun_irradiance, n_bands, who, "sun_irradiance");
+    const auto sky = per_band(sky_diffuse_radiance, n_bands, who, "sky_diffuse_radiance");
     const auto albedos =
         optional_1d(sw_albedos, "sw_albedos must be 1D (flattened [n_bands * n_prims])",
-                    "run_energy_balance_multiband_cpu", "sw_albedos");
+                    who, "sw_albedos");
     const auto temps =
-        optional_1d(temperatures, "temperatures must be 1D", "run_energy_balance_multiband_cpu", "temperatures");
+        optional_1d(temperatures, "temperatures must be 1D", who, "temperatures");
     const auto emis =
-        optional_1d(emissivities, "emissivities must be 1D", "run_energy_balance_multiband_cpu", "emissivities");
+        optional_1d(emissivities, "emissivities must be 1D", who, "emissivities");
     const EnergyBalanceMultibandParams p{n_bands,   n_samples,         sun_dir_x,
                                          sun_dir_y, sun_dir_z,         two_sided,
                                          data_or_null(sun), data_or_null(sky),

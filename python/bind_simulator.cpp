@@ -5,14 +5,13 @@
 #ifdef VORN_WITH_GPU
 
 #include <algorithm>
-#include <climits>
-#include <optional>
 #include <string>
 
 #include "gpu/simulator.h"
 #include "python/bindings.h"
 #include "python/convert.h"
 #include "python/docstrings.h"
+#include "python/energy_balance_args.h"
 #include "scene/checks.h"
 
 namespace vorn::py_bind {
@@ -111,38 +110,12 @@ py::dict simulate_lidar(Simulator& sim, SceneManager& scene, const FloatArray& o
     return d;
 }
 
-/// Values of an optional 1-D array argument (None: absent); any other
-/// dimension count raises RuntimeError(`message`).
-std::optional<std::vector<float>> optional_1d(const py::object& obj, const char* message,
-                                              const char* who) {
-    if (obj.is_none()) return std::nullopt;
-    const FloatArray a(obj);  // NumPy's own error for what it cannot convert
-    if (a.ndim() != 1) throw std::runtime_error(message);
-    return read_1d(a, who, "sw_albedos");
-}
-
-/// A per-band array of the multiband call: absent when it holds no value,
-/// else exactly n_bands values in one dimension.
-std::optional<std::vector<float>> per_band(const FloatArray& a, int n_bands, const char* name) {
-    if (a.size() == 0) return std::nullopt;
-    if (a.ndim() != 1 || a.shape(0) != n_bands)
-        throw std::runtime_error(std::string(name) + " must be 1D with length n_bands");
-    return read_1d(a, "run_energy_balance_multiband", name);
-}
-
-const float* data_or_null(const std::optional<std::vector<float>>& v) {
-    return v ? v->data() : nullptr;
-}
-
-int32_t count_of(const std::optional<std::vector<float>>& v) {
-    return v ? int32_t(std::min<size_t>(v->size(), INT32_MAX)) : 0;
-}
-
 py::tuple run_energy_balance(Simulator& sim, SceneManager& scene, int band_type,
                              int n_samples, float sun_irradiance, float sky_diffuse_radiance,
                              float sky_lw_radiance, float sun_dir_x, float sun_dir_y,
                              float sun_dir_z, bool two_sided, const py::object& sw_albedos) {
-    const auto albedos = optional_1d(sw_albedos, "sw_albedos must be 1D", "run_energy_balance");
+    const auto albedos = optional_1d(sw_albedos, "sw_albedos must be 1D", "run_energy_balance",
+                                     "sw_albedos");
     const EnergyBalanceParams p{band_type,  n_samples,  sun_irradiance,
                                 sky_diffuse_radiance, sky_lw_radiance, sun_dir_x,
                                 sun_dir_y,  sun_dir_z,  two_sided,
@@ -158,11 +131,12 @@ py::tuple run_energy_balance_multiband(Simulator& sim, SceneManager& scene, int 
                                        const FloatArray& sky_diffuse_radiance, float sun_dir_x,
                                        float sun_dir_y, float sun_dir_z, bool two_sided,
                                        const py::object& sw_albedos) {
-    const auto sun = per_band(sun_irradiance, n_bands, "sun_irradiance");
-    const auto sky = per_band(sky_diffuse_radiance, n_bands, "sky_diffuse_radiance");
+    const char* who = "run_energy_balance_multiband";
+    const auto sun = per_band(sun_irradiance, n_bands, who, "sun_irradiance");
+    const auto sky = per_band(sky_diffuse_radiance, n_bands, who, "sky_diffuse_radiance");
     const auto albedos =
         optional_1d(sw_albedos, "sw_albedos must be 1D (flattened [n_bands * n_prims])",
-                    "run_energy_balance_multiband");
+                    who, "sw_albedos");
     const EnergyBalanceMultibandParams p{n_bands,   n_samples,         sun_dir_x,
                                          sun_dir_y, sun_dir_z,         two_sided,
                                          data_or_null(sun), data_or_null(sky),
