@@ -36,9 +36,12 @@ import statistics
 import sys
 import time
 
-import numpy as np
+# NumPy's BLAS threads would otherwise spin now and then beside both renderers.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
-import vorn_gpu
+import numpy as np  # noqa: E402
+
+import vorn_gpu  # noqa: E402
 
 SUN_ZENITH_DEG = 30.0
 SUN_IRRADIANCE = 1000.0
