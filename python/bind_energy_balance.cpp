@@ -8,6 +8,7 @@
 #include "python/bindings.h"
 #include "python/convert.h"
 #include "python/docstrings.h"
+#include "python/shared_args.h"
 #include "python/energy_balance_args.h"
 
 namespace vorn::py_bind {
@@ -87,25 +88,19 @@ py::tuple run_energy_balance_multiband_cpu(EmbreeSceneManager& scene, int n_band
 }  // namespace
 
 void bind_energy_balance(py::module_& m) {
-    m.def("run_energy_balance_cpu", &run_energy_balance_cpu, py::arg("scene"),
-          py::arg("band_type") = 0, py::arg("n_samples") = 64,
-          py::arg("sun_irradiance") = 0.0f, py::arg("sky_diffuse_radiance") = 0.0f,
-          py::arg("sky_lw_radiance") = 0.0f, py::arg("sun_dir_x") = 0.0f,
-          py::arg("sun_dir_y") = 0.0f, py::arg("sun_dir_z") = 1.0f,
-          py::arg("two_sided") = true, py::arg("sw_albedos") = py::none(),
-          py::arg("temperatures") = py::none(), py::arg("emissivities") = py::none(),
-          py::kw_only(), py::arg("progress") = py::none(), py::arg("seed") = 0,
-          py::arg("num_threads") = 0, doc::kRunEnergyBalanceCpu);
-    m.def("run_energy_balance_multiband_cpu", &run_energy_balance_multiband_cpu,
-          py::arg("scene"), py::arg("n_bands"), py::arg("n_samples") = 64,
-          py::arg("sun_irradiance") = py::array_t<float>(0),
-          py::arg("sky_diffuse_radiance") = py::array_t<float>(0),
-          py::arg("sun_dir_x") = 0.0f, py::arg("sun_dir_y") = 0.0f,
-          py::arg("sun_dir_z") = 1.0f, py::arg("two_sided") = true,
-          py::arg("sw_albedos") = py::none(), py::arg("temperatures") = py::none(),
-          py::arg("emissivities") = py::none(), py::kw_only(),
-          py::arg("progress") = py::none(), py::arg("seed") = 0, py::arg("num_threads") = 0,
-          doc::kRunEnergyBalanceMultibandCpu);
+    // The GPU methods' arguments, then the per-primitive overrides and the CPU's own.
+    energy_balance_args([&](auto... a) {
+        m.def("run_energy_balance_cpu", &run_energy_balance_cpu, a...,
+              py::arg("temperatures") = py::none(), py::arg("emissivities") = py::none(),
+              py::kw_only(), py::arg("progress") = py::none(), py::arg("seed") = 0,
+              py::arg("num_threads") = 0, doc::kRunEnergyBalanceCpu);
+    });
+    energy_balance_multiband_args([&](auto... a) {
+        m.def("run_energy_balance_multiband_cpu", &run_energy_balance_multiband_cpu, a...,
+              py::arg("temperatures") = py::none(), py::arg("emissivities") = py::none(),
+              py::kw_only(), py::arg("progress") = py::none(), py::arg("seed") = 0,
+              py::arg("num_threads") = 0, doc::kRunEnergyBalanceMultibandCpu);
+    });
 }
 
 }  // namespace vorn::py_bind

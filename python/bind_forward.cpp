@@ -6,6 +6,7 @@
 #include "python/bindings.h"
 #include "python/convert.h"
 #include "python/docstrings.h"
+#include "python/shared_args.h"
 #include "scene/checks.h"
 
 namespace vorn::py_bind {
@@ -73,14 +74,10 @@ void bind_forward(py::module_& m) {
     // layer_heights has no default although defaulted parameters precede it:
     // it can be given by keyword (or positionally), and leaving it out fails
     // the call with TypeError.
-    m.def("simulate_forward_cpu", &simulate_forward_cpu, py::arg("scene"),
-          py::arg("nx") = 1, py::arg("ny") = 1, py::arg("layer_heights"),
-          py::arg("num_photons") = 10000000, py::arg("num_bands") = 1,
-          py::arg("per_leaf") = false, py::arg("brf_directions") = py::array_t<float>(0),
-          py::arg("num_brf_dirs") = 0, py::arg("prob_sun") = 1.0f,
-          py::arg("max_depth") = 16, py::arg("terrain_instance_id") = -1,
-          py::arg("progress") = py::none(), py::kw_only(), py::arg("seed") = 0,
-          py::arg("num_threads") = 0, doc::kSimulateForwardCpu);
+    forward_args([&](auto... a) {
+        m.def("simulate_forward_cpu", &simulate_forward_cpu, a..., py::kw_only(),
+              py::arg("seed") = 0, py::arg("num_threads") = 0, doc::kSimulateForwardCpu);
+    });
 }
 
 }  // namespace vorn::py_bind

@@ -5,6 +5,7 @@
 #include "python/bindings.h"
 #include "python/convert.h"
 #include "python/docstrings.h"
+#include "python/shared_args.h"
 #include "scene/checks.h"
 
 namespace vorn::py_bind {
@@ -57,16 +58,10 @@ py::dict simulate_lidar_cpu(vorn::embree::EmbreeSceneManager& scene,
 }  // namespace
 
 void bind_lidar(py::module_& m) {
-    m.def("simulate_lidar_cpu", &simulate_lidar_cpu, py::arg("scene"),
-          py::arg("pulse_origins"), py::arg("pulse_directions"), py::arg("num_pulses"),
-          py::arg("beam_half_angle_rad") = 0.0005f, py::arg("beam_samples_per_dim") = 10,
-          py::arg("pulse_energy") = 1.0f, py::arg("sensor_area") = 0.1f,
-          py::arg("range_resolution") = 0.15f, py::arg("min_range") = 0.0f,
-          py::arg("max_range") = 100.0f, py::arg("num_wavelengths") = 1,
-          py::arg("pulse_fwhm_ns") = 4.0f, py::arg("peak_threshold") = 1e-8f,
-          py::arg("max_returns_per_pulse") = 5, py::arg("direct_mode") = false,
-          py::arg("progress") = py::none(), py::kw_only(), py::arg("num_threads") = 0,
-          doc::kSimulateLidarCpu);
+    lidar_args([&](auto... a) {
+        m.def("simulate_lidar_cpu", &simulate_lidar_cpu, a..., py::kw_only(),
+              py::arg("num_threads") = 0, doc::kSimulateLidarCpu);
+    });
 }
 
 }  // namespace vorn::py_bind

@@ -12,6 +12,7 @@
 #include "python/convert.h"
 #include "python/docstrings.h"
 #include "python/energy_balance_args.h"
+#include "python/shared_args.h"
 #include "scene/checks.h"
 
 namespace vorn::py_bind {
@@ -151,42 +152,25 @@ py::tuple run_energy_balance_multiband(Simulator& sim, SceneManager& scene, int 
 }  // namespace
 
 void bind_simulator(py::module_& m) {
-    py::class_<Simulator>(m, "Simulator", doc::kSimulator)
-        .def(py::init<OptiXContext&, std::string>(), py::keep_alive<1, 2>(), py::arg("context"),
-             py::arg("ptx_dir"), py::pos_only(), doc::kSimulatorInit)
+    py::class_<Simulator> c(m, "Simulator", doc::kSimulator);
+    c.def(py::init<OptiXContext&, std::string>(), py::keep_alive<1, 2>(), py::arg("context"),
+          py::arg("ptx_dir"), py::pos_only(), doc::kSimulatorInit)
         .def("init", &Simulator::init, doc::kSimulatorInitPipeline)
         .def("simulate", &simulate, py::arg("scene"), py::arg("spp") = 16,
-             py::arg("max_depth") = 16, py::arg("progress") = py::none(), doc::kSimulate)
-        .def("simulate_forward", &simulate_forward, py::arg("scene"), py::arg("nx") = 1,
-             py::arg("ny") = 1, py::arg("layer_heights"), py::arg("num_photons") = 10000000,
-             py::arg("num_bands") = 1, py::arg("per_leaf") = false,
-             py::arg("brf_directions") = py::array_t<float>(0), py::arg("num_brf_dirs") = 0,
-             py::arg("prob_sun") = 1.0f, py::arg("max_depth") = 16,
-             py::arg("terrain_instance_id") = -1, py::arg("progress") = py::none(),
-             doc::kSimulateForward)
-        .def("run_energy_balance", &run_energy_balance, py::arg("scene"),
-             py::arg("band_type") = 0, py::arg("n_samples") = 64,
-             py::arg("sun_irradiance") = 0.0f, py::arg("sky_diffuse_radiance") = 0.0f,
-             py::arg("sky_lw_radiance") = 0.0f, py::arg("sun_dir_x") = 0.0f,
-             py::arg("sun_dir_y") = 0.0f, py::arg("sun_dir_z") = 1.0f,
-             py::arg("two_sided") = true, py::arg("sw_albedos") = py::none(),
-             doc::kRunEnergyBalance)
-        .def("run_energy_balance_multiband", &run_energy_balance_multiband, py::arg("scene"),
-             py::arg("n_bands"), py::arg("n_samples") = 64,
-             py::arg("sun_irradiance") = py::array_t<float>(0),
-             py::arg("sky_diffuse_radiance") = py::array_t<float>(0),
-             py::arg("sun_dir_x") = 0.0f, py::arg("sun_dir_y") = 0.0f,
-             py::arg("sun_dir_z") = 1.0f, py::arg("two_sided") = true,
-             py::arg("sw_albedos") = py::none(), doc::kRunEnergyBalanceMultiband)
-        .def("simulate_lidar", &simulate_lidar, py::arg("scene"), py::arg("pulse_origins"),
-             py::arg("pulse_directions"), py::arg("num_pulses"),
-             py::arg("beam_half_angle_rad") = 0.0005f, py::arg("beam_samples_per_dim") = 10,
-             py::arg("pulse_energy") = 1.0f, py::arg("sensor_area") = 0.1f,
-             py::arg("range_resolution") = 0.15f, py::arg("min_range") = 0.0f,
-             py::arg("max_range") = 100.0f, py::arg("num_wavelengths") = 1,
-             py::arg("pulse_fwhm_ns") = 4.0f, py::arg("peak_threshold") = 1e-8f,
-             py::arg("max_returns_per_pulse") = 5, py::arg("direct_mode") = false,
-             py::arg("progress") = py::none(), doc::kSimulateLidar);
+             py::arg("max_depth") = 16, py::arg("progress") = py::none(), doc::kSimulate);
+    forward_args([&](auto... a) {
+        c.def("simulate_forward", &simulate_forward, a..., doc::kSimulateForward);
+    });
+    energy_balance_args([&](auto... a) {
+        c.def("run_energy_balance", &run_energy_balance, a..., doc::kRunEnergyBalance);
+    });
+    energy_balance_multiband_args([&](auto... a) {
+        c.def("run_energy_balance_multiband", &run_energy_balance_multiband, a...,
+              doc::kRunEnergyBalanceMultiband);
+    });
+    lidar_args([&](auto... a) {
+        c.def("simulate_lidar", &simulate_lidar, a..., doc::kSimulateLidar);
+    });
 }
 
 }  // namespace vorn::py_bind
