@@ -8,11 +8,18 @@
 // its image must be the same bit for bit), and beside render_backward on the
 // canopy built as a two-level scene (the canopy shows its meshes through many
 // instances, so it is never flattened: that ratio only shows the noise).
-//   bench_backward [spp=4] [threads=0 (all)] [size=256] [bands=4]
+// Given a triangle file (peer_mitsuba.py --write-triangles) it renders the
+// peer's comparison scene instead: one band, ground 0.2 and leaves 0.45
+// Lambertian, sun 30 degrees off the zenith (E = 1000), sky 30, an orthographic
+// nadir view of the plot; that scene is flattened, so the two-level ratio
+// there is what flattening gains.
+//   bench_backward [spp=4] [threads=0 (all)] [size=256] [bands=4] [triangles]
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -57,23 +64,70 @@ std::vector<float> render_single_rays(const EmbreeSceneManager& scene, int spp, 
     return image;
 }
 
+/// The peer benchmark's comparison scene from its triangles (float32, nine per
+/// triangle, the ground's two first), built into `scene`; returns its plot side.
+float make_peer_scene(EmbreeSceneManager& scene, const char* path, int size) {
+    std::vector<float> t;
+    if (FILE* f = std::fopen(path, "rb")) {
+        float buf[9];
+        while (std::fread(buf, sizeof(float), 9, f) == 9) t.insert(t.end(), buf, buf + 9);
+        std::fclose(f);
+    }
+    if (t.size() < 27) throw std::runtime_error(std::string("no triangles in ") + path);
+    scene.set_num_bands(1);
+    scene.upload_spectral_params({0.2f, 0.45f, 1000.0f, 30.0f});
+    for (int mesh = 0; mesh < 2; ++mesh) {
+        scene.add_material(MaterialType::Lambertian, mesh);
+        const size_t first = mesh == 0 ? 0 : 2, count = mesh == 0 ? 2 : t.size() / 9 - 2;
+        std::vector<float3> v;
+        std::vector<int3> idx;
+        for (size_t k = 0; k < 3 * count; ++k) {
+            const float* p = &t[9 * first + 3 * k];
+            v.push_back({p[0], p[1], p[2]});
+        }
+        for (int k = 0; k < int(count); ++k) idx.push_back({3 * k, 3 * k + 1, 3 * k + 2});
+        scene.add_mesh(v, {}, idx, mesh);
+        scene.add_instance(mesh, 0, 0, 0, 1);
+    }
+    scene.set_emitter(EmitterType::Sun, {0.5f, 0.0f, 0.8660254f}, 2);
+    scene.set_sky(3);
+    const float e = std::max({t[0], t[3], t[6], t[9], t[12], t[15]});  // the ground's side
+    SensorData sensor{};
+    sensor.type = kSensorOrthographic;
+    sensor.width = sensor.height = size;
+    const float cam[16] = {1, 0, 0, 0.5f * e, 0, 1, 0, 0.5f * e, 0, 0, 1, 20.0f, 0, 0, 0, 1};
+    for (int i = 0; i < 16; ++i) sensor.cam_xform[i] = cam[i];
+    sensor.ortho_w = sensor.ortho_h = e;
+    scene.set_sensor(sensor);
+    scene.build();
+    return e;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const int spp = argc > 1 ? std::atoi(argv[1]) : 4;
     const int threads = embree::resolve_threads(argc > 2 ? std::atoi(argv[2]) : 0);
     const int size = argc > 3 ? std::atoi(argv[3]) : 256;
-    const int bands = argc > 4 ? std::atoi(argv[4]) : 4;
+    const char* peer = argc > 5 ? argv[5] : nullptr;
+    const int bands = peer ? 1 : argc > 4 ? std::atoi(argv[4]) : 4;
 
     EmbreeSceneManager scene;
-    bench::CanopyOptions opt;
-    opt.num_bands = bands;
-    opt.num_repetitions = 2;
-    opt.image_width = opt.image_height = size;
-    const bench::CanopyScene canopy = bench::make_canopy_scene(scene, opt);
     EmbreeSceneManager two_level;
     two_level.flatten_single_instances = false;
-    bench::make_canopy_scene(two_level, opt);
+    bench::CanopyOptions opt;
+    opt.num_bands = bands;
+    opt.num_repetitions = peer ? 0 : 2;
+    opt.image_width = opt.image_height = size;
+    bench::CanopyScene canopy;
+    if (peer) {
+        canopy.extent = make_peer_scene(scene, peer, size);
+        make_peer_scene(two_level, peer, size);
+        canopy.total_triangles = scene.total_triangles();
+    } else {
+        canopy = bench::make_canopy_scene(scene, opt);
+        bench::make_canopy_scene(two_level, opt);
+    }
 
     // Every query of the whole render, in one thread: the paths are seeded per
     // pixel and pass, so they are exactly those render_backward traces.
@@ -120,9 +174,9 @@ int main(int argc, char** argv) {
 
     const double n = double(log.size());
     std::printf(
-        "canopy: %u triangles, %d instances, %d bands, tile %.0f m x%d, image %dx%d, "
+        "%s: %u triangles, %d instances, %d bands, tile %.0f m x%d, image %dx%d, "
         "spp %d, depth %d, %d threads\n",
-        canopy.total_triangles, scene.num_instances(), bands, double(canopy.extent),
+        peer ? "peer scene" : "canopy", canopy.total_triangles, scene.num_instances(), bands, double(canopy.extent),
         opt.num_repetitions, size, size, spp, kMaxDepth, threads);
     std::printf(
         "queries: %.0f (%.0f closest-hit, %ld occlusion), %.2f per path; hits %ld/%ld\n",

@@ -28,6 +28,10 @@ usual places. Without either the benchmark says so and exits 0.
 
     python bench/peer_mitsuba.py [--scene comparison|periodic|both] [--spp 32]
                                  [--reps 5] [--depth 8] [--threads 2]
+
+`--write-triangles FILE` writes the comparison scene's triangles (float32,
+9 per triangle, the ground's two first) for bench_backward, which then times
+our renderer on this scene beside raw Embree on its queries, and exits.
 """
 import argparse
 import glob
@@ -282,7 +286,14 @@ def main():
     ap.add_argument("--threads", type=int, default=2)
     ap.add_argument("--size", type=int, default=128)
     ap.add_argument("--wraps", type=int, default=2)
+    ap.add_argument("--write-triangles", metavar="FILE")
     args = ap.parse_args()
+    if args.write_triangles:
+        arr = scene_arrays("comparison")
+        tris = np.concatenate([v[i].reshape(-1, 9) for v, i in (arr["ground"], arr["leaves"])])
+        tris.astype("<f4").tofile(args.write_triangles)
+        print(f"{len(tris)} triangles written to {args.write_triangles}")
+        return 0
     mi = import_mitsuba()
     if mi is None:
         return 0
