@@ -64,9 +64,9 @@ std::vector<float> render_single_rays(const EmbreeSceneManager& scene, int spp, 
     return image;
 }
 
-/// The peer benchmark's comparison scene from its triangles (float32, nine per
-/// triangle, the ground's two first), built into `scene`; returns its plot side.
-float make_peer_scene(EmbreeSceneManager& scene, const char* path, int size) {
+/// The peer benchmark's triangle file: float32, nine per triangle, the ground's
+/// two first, then at least one leaf.
+std::vector<float> read_peer_triangles(const char* path) {
     std::vector<float> t;
     if (FILE* f = std::fopen(path, "rb")) {
         float buf[9];
@@ -74,6 +74,12 @@ float make_peer_scene(EmbreeSceneManager& scene, const char* path, int size) {
         std::fclose(f);
     }
     if (t.size() < 27) throw std::runtime_error(std::string("no triangles in ") + path);
+    return t;
+}
+
+/// The peer benchmark's comparison scene from its triangles, built into
+/// `scene`; returns its plot side.
+float make_peer_scene(EmbreeSceneManager& scene, const std::vector<float>& t, int size) {
     scene.set_num_bands(1);
     scene.upload_spectral_params({0.2f, 0.45f, 1000.0f, 30.0f});
     for (int mesh = 0; mesh < 2; ++mesh) {
@@ -121,8 +127,9 @@ int main(int argc, char** argv) {
     opt.image_width = opt.image_height = size;
     bench::CanopyScene canopy;
     if (peer) {
-        canopy.extent = make_peer_scene(scene, peer, size);
-        make_peer_scene(two_level, peer, size);
+        const std::vector<float> triangles = read_peer_triangles(peer);
+        canopy.extent = make_peer_scene(scene, triangles, size);
+        make_peer_scene(two_level, triangles, size);
         canopy.total_triangles = scene.total_triangles();
     } else {
         canopy = bench::make_canopy_scene(scene, opt);
@@ -176,8 +183,8 @@ int main(int argc, char** argv) {
     std::printf(
         "%s: %u triangles, %d instances, %d bands, tile %.0f m x%d, image %dx%d, "
         "spp %d, depth %d, %d threads\n",
-        peer ? "peer scene" : "canopy", canopy.total_triangles, scene.num_instances(), bands, double(canopy.extent),
-        opt.num_repetitions, size, size, spp, kMaxDepth, threads);
+        peer ? "peer scene" : "canopy", canopy.total_triangles, scene.num_instances(), bands,
+        double(canopy.extent), opt.num_repetitions, size, size, spp, kMaxDepth, threads);
     std::printf(
         "queries: %.0f (%.0f closest-hit, %ld occlusion), %.2f per path; hits %ld/%ld\n",
         n, n - double(shadow), shadow, n / paths, raw_hits, scene_hits);
