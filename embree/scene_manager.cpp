@@ -241,9 +241,6 @@ void EmbreeSceneManager::refit_ias() {
 
 namespace {
 
-// Hits closer than this are the surface a ray starts on.
-constexpr float kTnear = 1e-4f;
-
 void init_ray(RTCRay& ray, const float3& o, const float3& d, float tfar) {
     ray.org_x = o.x;
     ray.org_y = o.y;

@@ -14,6 +14,10 @@
 
 namespace vorn::embree {
 
+/// Hits closer than this (in units of the direction's length) are the
+/// surface a ray starts on.
+constexpr float kTnear = 1e-4f;
+
 /// Ready-to-shade closest hit (core/hit.h, shared with the device programs).
 /// On a miss every field is zero or false.
 using RayHit = SurfaceHit;
@@ -47,6 +51,12 @@ public:
     /// Embree instance (the two-level layout); benchmarks and tests compare
     /// the two.
     bool flatten_single_instances = true;
+    /// How shadow rays towards the sun are traced: Auto through a
+    /// SunShadowGrid (embree/sun_shadows.h) when a call casts enough of them
+    /// to pay for one, Grid always, Embree never. The answers are the same;
+    /// benchmarks and tests compare the two.
+    enum class SunShadows { Auto, Grid, Embree };
+    SunShadows sun_shadows = SunShadows::Auto;
     /// True when the scene holds at least one mesh.
     bool has_gpu_meshes() const { return !meshes.empty(); }
 
