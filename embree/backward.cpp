@@ -4,11 +4,13 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
 #include "core/backward_path.h"
 #include "embree/scene_view.h"
+#include "embree/sun_shadows.h"
 #include "embree/workers.h"
 #include "scene/checks.h"
 
@@ -81,6 +83,7 @@ PrimitiveEmission view_of_primitives(const EmbreeSceneManager& scene, const Prim
 /// the row counter and their own rows of the image.
 struct PassContext {
     const EmbreeSceneManager* scene;
+    const SunShadowGrid* sun_grid;  ///< or null: shadow rays go to Embree
     SceneView view;
     int max_depth;
     int rr_depth;
@@ -101,6 +104,7 @@ constexpr int kPassBlock = 8;
 /// radiance).
 void render_rows(PassContext& ctx, int first, int passes, double* scratch) {
     const EmbreeSceneManager& scene = *ctx.scene;
+    const SunShadowTracer tracer{scene, ctx.sun_grid};
     const SceneView& view = ctx.view;
     const int width = view.sensor.width;
     const int height = view.sensor.height;
@@ -117,12 +121,12 @@ void render_rows(PassContext& ctx, int first, int passes, double* scratch) {
             int n = 0;  // samples with a ray; the others leave the pixel as it is
             for (int p = first; p < first + passes; ++p)
                 if (camera_sample(scene, view, x, y, p, &rng[n], &o[n], &d[n])) pass_of[n++] = p;
-            if (ctx.max_depth >= 1) scene.trace_rays(o, d, n, hit);
+            if (ctx.max_depth >= 1) tracer.trace_rays(o, d, n, hit);
             float* pixel = ctx.image + (size_t(y) * size_t(width) + size_t(x)) * size_t(nb);
             for (int k = 0; k < n; ++k) {
                 start_backward_path(view, tp, rad);
                 if (ctx.max_depth >= 1)
-                    continue_backward_path(scene, view, o[k], d[k], hit[k], rng[k],
+                    continue_backward_path(tracer, view, o[k], d[k], hit[k], rng[k],
                                            ctx.max_depth, ctx.rr_depth, tp, rad);
                 accumulate_sample(pixel, rad, nb, pass_of[k]);
             }
@@ -197,6 +201,12 @@ BackwardImage render_backward(EmbreeSceneManager& scene, int spp, int max_depth,
     ctx.max_depth = max_depth;
     ctx.rr_depth = rr_depth;
     ctx.image = out.image.data();
+    // Every path casts a shadow ray towards the sun from each surface it meets.
+    const std::unique_ptr<SunShadowGrid> sun_grid =
+        max_depth >= 1 ? sun_grid_for(scene, ctx.view.emitter.direction,
+                                      double(out.width) * double(out.height) * double(spp))
+                       : nullptr;
+    ctx.sun_grid = sun_grid.get();
     WorkerScratch scratch(threads, nb);
     WorkerPool workers(threads);  // one set of threads for every pass
     for (int first = 0, passes = 0; first < spp; first += passes) {

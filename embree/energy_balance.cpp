@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
+#include <memory>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -11,6 +12,7 @@
 
 #include "core/energy_balance.h"
 #include "embree/scene_view.h"
+#include "embree/sun_shadows.h"
 #include "embree/workers.h"
 #include "scene/world_primitives.h"
 
@@ -35,6 +37,7 @@ struct Run {
     std::vector<int> scene_band;       ///< scene band of output band b
     float sky_lw_radiance = 0.0f;
     std::vector<float> top, bot;       ///< band-major results
+    std::unique_ptr<SunShadowGrid> sun_grid;  ///< or null: shadow rays go to Embree
     std::atomic<bool> stop{false};
 };
 
@@ -75,6 +78,10 @@ void prepare(Run& r, const EmbreeSceneManager& scene, const char* who,
     for (const ShortwaveBand& b : r.bands) sun_on = sun_on || b.sun_irradiance > 0.0f;
     r.cfg = make_energy_balance_config(sun, n_samples, two_sided, sun_on, second_bounce,
                                        longwave, low);
+    // Every sample of every face looks for the sun (twice with a second bounce).
+    if (r.cfg.sun_on)
+        r.sun_grid = sun_grid_for(scene, r.cfg.sun,
+                                  double(r.pv.n_primitives) * double(r.cfg.n_samples));
     const size_t n = r.bands.size() * size_t(r.pv.n_primitives);
     r.top.assign(n, 0.0f);
     r.bot.assign(two_sided ? n : 0, 0.0f);
@@ -88,7 +95,8 @@ void balance_primitive(Run& r, uint32_t p, std::vector<double>& sum,
     std::fill(sum.begin(), sum.end(), 0.0);
     FaceSample top{}, bot{};
     for (int32_t s = 0; s < r.cfg.n_samples; ++s) {
-        sample_primitive(*r.scene, r.view, r.pv, r.cfg, p, uint32_t(s), &top, &bot);
+        sample_primitive(SunShadowTracer{*r.scene, r.sun_grid.get()}, r.view, r.pv, r.cfg, p,
+                         uint32_t(s), &top, &bot);
         for (size_t b = 0; b < nb; ++b) {
             sum[2 * b] += face_absorbed(r.cfg, top, r.bands[b], k[b].top, k[b].emissivity,
                                         r.sky_lw_radiance);

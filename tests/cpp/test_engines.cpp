@@ -19,6 +19,8 @@
 #include "embree/forward.h"
 #include "embree/lidar.h"
 #include "embree/scene_view.h"
+#include "embree/sun_shadows.h"
+#include "scene/world_primitives.h"
 
 namespace vorn {
 namespace {
@@ -201,6 +203,94 @@ TEST(Engines, EnergyBalancesAreBitIdenticalForAnyThreadCount) {
     };
     EXPECT_THROW(embree::run_energy_balance(s, one, overrides, top, bot, 3, stop), std::runtime_error);
     EXPECT_EQ(top, std::vector<float>(1, -1.0f));
+}
+
+// ---- shadow rays along the sun through the grid ------------------------------
+
+/// The canopy with a mirrored, unevenly scaled and turned copy of its leaves
+/// as well: every mesh behind an Embree instance, not flattened.
+void add_turned_copy(EmbreeSceneManager& s) {
+    const float xf[12] = {-0.9f, 0.3f, 0.0f, 2.5f, 0.2f, 1.2f, 0.1f, 0.4f, 0.0f, -0.2f, 0.8f, 0.3f};
+    s.add_instance(1, xf);
+    s.build();
+}
+
+TEST(SunShadowGrid, AnswersEveryShadowRayExactlyAsEmbree) {
+    // The engines' shadow rays leave a surface just off it: the grid must
+    // neither find the triangle the ray leaves nor lose one it grazes.
+    for (bool turned : {false, true}) {
+        for (const float3 sun : {direction_deg(35, 40), direction_deg(0, 0), direction_deg(75, 200)}) {
+            EmbreeSceneManager s;
+            make_canopy(s, 400, sun);
+            if (turned) add_turned_copy(s);
+            embree::SunShadowGrid grid(s, sun, {size_t(1) << 30, 1e9});
+            ASSERT_TRUE(grid.built());
+            WorldPrimitives w;
+            fill_world_primitives(s.meshes, s.instances, w);
+            uint64_t state = 5;
+            auto u = [&state] { return uniform(state); };
+            int occluded = 0, checked = 0;
+            auto check = [&](float3 o, float tfar) {
+                const bool want = s.trace_shadow(o, sun, tfar);
+                ASSERT_EQ(grid.occluded(o, tfar), want)
+                    << o.x << " " << o.y << " " << o.z << " tfar " << tfar << " turned " << turned;
+                occluded += want;
+                ++checked;
+            };
+            for (size_t i = 0; i < 20000; ++i) {
+                const size_t p = i % w.v0.size();
+                float b1 = u(), b2 = u();
+                if (b1 + b2 > 1.0f) b1 = 1.0f - b1, b2 = 1.0f - b2;
+                const float3 x = w.v0[p] + b1 * (w.v1[p] - w.v0[p]) + b2 * (w.v2[p] - w.v0[p]);
+                const float3 o = offset_ray_origin(x, face_towards(w.normals[p], sun));
+                check(o, i % 3 ? kPeriodicFar : 0.05f + 2.0f * u());
+                // Anywhere in and around the tile, under the ground too.
+                check({6.0f * u() - 1.5f, 6.0f * u() - 1.5f, 3.0f * u() - 0.5f}, kPeriodicFar);
+            }
+            EXPECT_GT(occluded, checked / 20) << turned;  // both answers, thousands of times
+            EXPECT_LT(occluded, checked * 19 / 20) << turned;
+            // Rays the scene refuses or skips are its to answer and to count.
+            const uint64_t rejected = s.rejected_rays();
+            const float nan = std::nanf("");
+            for (const auto& [o, tfar] : {std::pair{float3{nan, 1, 1}, kPeriodicFar},
+                                          std::pair{float3{1, 1, 1e30f}, kPeriodicFar},
+                                          std::pair{float3{1, 1, 0.1f}, 0.5f * embree::kTnear},
+                                          std::pair{float3{1, 1, 0.1f}, nan}})
+                check(o, tfar);
+            EXPECT_EQ(grid.occluded({nan, 1, 1}, 1.0f), false);
+            EXPECT_EQ(s.rejected_rays(), rejected + 5);  // two refused rays, each asked twice, and one more
+        }
+    }
+}
+
+TEST(SunShadowGrid, EnginesGiveTheSameBitsThroughTheGridAndThroughEmbree) {
+    using Shadows = EmbreeSceneManager::SunShadows;
+    EmbreeSceneManager s;
+    const float3 sun = direction_deg(30, 10);
+    make_canopy(s, 100, sun);
+    add_turned_copy(s);
+    const uint32_t np = s.total_triangles();
+    std::vector<float> albedos(np, 0.3f);
+    const EnergyBalanceParams eb{1, 4, 700.0f, 30.0f, 25.0f, 0.4f, 0.2f, 0.9f, true,
+                                 albedos.data(), int32_t(np)};
+    auto run = [&](Shadows how) {
+        s.sun_shadows = how;
+        std::vector<float> top, bot;
+        embree::run_energy_balance(s, eb, {}, top, bot, 2, {});
+        std::vector<float> out = embree::render_backward(s, 3, 8, 2, 2, {}).image;
+        out.insert(out.end(), top.begin(), top.end());
+        out.insert(out.end(), bot.begin(), bot.end());
+        return out;
+    };
+    const std::vector<float> grid = run(Shadows::Grid);
+    EXPECT_EQ(grid, run(Shadows::Embree));
+    EXPECT_EQ(grid, run(Shadows::Auto));
+    // Auto builds a grid only for calls with many shadow rays per triangle.
+    const double rays = 16.0 * np;
+    EXPECT_TRUE(embree::sun_grid_for(s, sun, rays) != nullptr);
+    EXPECT_TRUE(embree::sun_grid_for(s, sun, rays / 2) == nullptr);
+    s.sun_shadows = Shadows::Embree;
+    EXPECT_TRUE(embree::sun_grid_for(s, sun, rays) == nullptr);
 }
 
 TEST(ForwardGrid, ColumnsClampEvenNanAndInfinityAndCellsAreLayerRowColumn) {
