@@ -28,6 +28,7 @@
 #include "core/backward_path.h"
 #include "embree/backward.h"
 #include "embree/scene_view.h"
+#include "embree/sun_shadows.h"
 #include "embree/workers.h"
 
 using namespace vorn;
@@ -156,12 +157,23 @@ int main(int argc, char** argv) {
     // Interleaved repeats, fastest of each: the three see the same machine load.
     const bench::RawScene raw(scene);
     long raw_hits = 0, scene_hits = 0;
-    double t_render = 1e30, t_raw = 1e30, t_scene = 1e30, t_previous = 1e30, t_two = 1e30;
-    std::vector<float> image, single_image;
+    double t_render = 1e30, t_raw = 1e30, t_scene = 1e30, t_previous = 1e30, t_two = 1e30,
+           t_embree = 1e30, t_grid = 1e30;
+    std::vector<float> image, single_image, embree_image, grid_image;
+    using Shadows = EmbreeSceneManager::SunShadows;
+    auto render_with = [&](Shadows how) {
+        scene.sun_shadows = how;
+        std::vector<float> im =
+            embree::render_backward(scene, spp, kMaxDepth, kRrDepth, threads, {}).image;
+        scene.sun_shadows = Shadows::Auto;
+        return im;
+    };
     for (int r = 0; r < kRepeats; ++r) {
         bench::time_into(&t_render, [&] {
             image = embree::render_backward(scene, spp, kMaxDepth, kRrDepth, threads, {}).image;
         });
+        bench::time_into(&t_embree, [&] { embree_image = render_with(Shadows::Embree); });
+        bench::time_into(&t_grid, [&] { grid_image = render_with(Shadows::Grid); });
         bench::time_into(&t_previous,
                          [&] { single_image = render_single_rays(scene, spp, threads); });
         bench::time_into(&t_two, [&] {
@@ -190,6 +202,12 @@ int main(int argc, char** argv) {
         n, n - double(shadow), shadow, n / paths, raw_hits, scene_hits);
     std::printf("render_backward : %8.3f s  %10.0f paths/s  %10.0f rays/s\n", t_render,
                 paths / t_render, n / t_render);
+    std::printf("Embree shadows  : %8.3f s  %10.0f paths/s  %10.0f rays/s  (image %s)\n",
+                t_embree, paths / t_embree, n / t_embree,
+                image == embree_image ? "identical" : "DIFFERS");
+    std::printf("shadow grid     : %8.3f s  %10.0f paths/s  %10.0f rays/s  (image %s)\n",
+                t_grid, paths / t_grid, n / t_grid,
+                image == grid_image ? "identical" : "DIFFERS");
     std::printf("single rays     : %8.3f s  %10.0f paths/s  %10.0f rays/s  (image %s)\n",
                 t_previous, paths / t_previous, n / t_previous,
                 image == single_image ? "identical" : "DIFFERS");
@@ -205,5 +223,9 @@ int main(int argc, char** argv) {
     std::printf("renderer / previous engine (single rays, pass by pass): %.2f\n",
                 t_previous / t_render);
     std::printf("renderer / two-level scene: %.2f\n", t_two / t_render);
+    std::printf("sun-shadow grid (%s by default here) / shadow rays through Embree: %.2f\n",
+                embree::sun_grid_for(scene, embree::make_scene_view(scene).emitter.direction, paths)
+                    ? "used"
+                    : "not used", t_embree / t_grid);
     return 0;
 }
