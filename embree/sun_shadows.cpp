@@ -44,6 +44,8 @@ struct Placed {
     float3 v0, e1, e2;
     float condition;  ///< of its instance's transform
     float lo[2], hi[2];  ///< outline across the sun, widened by the margin
+    float uv[3][2];      ///< the corners across the sun
+    float widen;         ///< the margin of the outline
     float top;           ///< highest corner along the sun
 };
 
@@ -77,9 +79,11 @@ SunShadowGrid::SunShadowGrid(const EmbreeSceneManager& scene, float3 sun,
             p.top = -INFINITY;
             float reach = 1.0f;
             for (int c = 0; c < 2; ++c) p.lo[c] = INFINITY, p.hi[c] = -INFINITY;
-            for (const float3& q : v) {
+            for (int k = 0; k < 3; ++k) {
+                const float3& q = v[k];
                 const float uv[2] = {dot(a_, q), dot(b_, q)};
                 for (int c = 0; c < 2; ++c) {
+                    p.uv[k][c] = uv[c];
                     p.lo[c] = std::min(p.lo[c], uv[c]);
                     p.hi[c] = std::max(p.hi[c], uv[c]);
                 }
@@ -91,6 +95,7 @@ SunShadowGrid::SunShadowGrid(const EmbreeSceneManager& scene, float3 sun,
             // Wide enough that a ray Embree could find on the triangle, by
             // its rounding or ours, lies inside.
             const float widen = kHeightSlack * reach;
+            p.widen = widen;
             for (int c = 0; c < 2; ++c) {
                 p.lo[c] -= widen;
                 p.hi[c] += widen;
@@ -115,6 +120,30 @@ SunShadowGrid::SunShadowGrid(const EmbreeSceneManager& scene, float3 sun,
         return std::clamp(int32_t((x - origin) * inv_cell_), int32_t(0), n - 1);
     };
 
+    // Whether the triangle's outline comes within its margin of cell (i, j):
+    // the cells of its box that one of its edges separates from it are
+    // left out (in a cell twice the margin wider, for the rounding of the
+    // cell a query computes).
+    auto overlaps = [&](const Placed& p, int32_t i, int32_t j) {
+        const double grow = 2.0 * p.widen;
+        const double x0 = u0_ + i * cell - grow, x1 = u0_ + (i + 1) * cell + grow;
+        const double y0 = v0_ + j * cell - grow, y1 = v0_ + (j + 1) * cell + grow;
+        for (int k = 0; k < 3; ++k) {
+            const float* a = p.uv[k];
+            const float* b = p.uv[(k + 1) % 3];
+            const float* c = p.uv[(k + 2) % 3];
+            const double ex = double(b[0]) - a[0], ey = double(b[1]) - a[1];
+            auto side = [&](double x, double y) { return ex * (y - a[1]) - ey * (x - a[0]); };
+            const double inner = side(c[0], c[1]);
+            if (inner == 0.0) continue;  // seen edge-on: no side to separate
+            const double w = inner > 0.0 ? 1.0 : -1.0;
+            const double nearest = std::max({w * side(x0, y0), w * side(x1, y0),
+                                             w * side(x0, y1), w * side(x1, y1)});
+            if (nearest < 0.0) return false;
+        }
+        return true;
+    };
+
     // Two passes: count each cell's triangles, then fill them in.
     const size_t n_cells = size_t(nu_) * size_t(nv_);
     std::vector<uint32_t> start(n_cells + 1, 0);
@@ -123,8 +152,11 @@ SunShadowGrid::SunShadowGrid(const EmbreeSceneManager& scene, float3 sun,
         const int32_t i0 = cell_of(p.lo[0], u0_, nu_), i1 = cell_of(p.hi[0], u0_, nu_);
         const int32_t j0 = cell_of(p.lo[1], v0_, nv_), j1 = cell_of(p.hi[1], v0_, nv_);
         for (int32_t j = j0; j <= j1; ++j)
-            for (int32_t i = i0; i <= i1; ++i) ++start[size_t(j) * nu_ + i + 1];
-        total += size_t(i1 - i0 + 1) * size_t(j1 - j0 + 1);
+            for (int32_t i = i0; i <= i1; ++i)
+                if (overlaps(p, i, j)) {
+                    ++start[size_t(j) * nu_ + i + 1];
+                    ++total;
+                }
     }
     const double bytes = double(total) * sizeof(Entry) + double(start.size()) * sizeof(uint32_t) +
                          double(tris.size()) * sizeof(Triangle);
@@ -158,6 +190,7 @@ SunShadowGrid::SunShadowGrid(const EmbreeSceneManager& scene, float3 sun,
         const int32_t j0 = cell_of(p.lo[1], v0_, nv_), j1 = cell_of(p.hi[1], v0_, nv_);
         for (int32_t j = j0; j <= j1; ++j)
             for (int32_t i = i0; i <= i1; ++i) {
+                if (!overlaps(p, i, j)) continue;
                 double top = p.top;
                 if (!steep) {
                     double corner = -INFINITY;
