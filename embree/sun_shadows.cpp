@@ -58,6 +58,9 @@ SunShadowGrid::SunShadowGrid(const EmbreeSceneManager& scene, float3 sun,
     a_ = normalize(cross(up, sun));
     b_ = cross(sun, a_);
 
+    // Every triangle takes a record of its own: a scene too large for those
+    // alone is left to Embree before anything is gathered.
+    if (double(scene.total_triangles()) * sizeof(Triangle) > double(limits.max_bytes)) return;
     std::vector<Placed> tris;
     float lo[2] = {INFINITY, INFINITY}, hi[2] = {-INFINITY, -INFINITY};
     for (const Instance& inst : scene.instances) {
