@@ -127,6 +127,7 @@ void EmbreeSceneManager::build() {
     release_scenes();
     instance_infos_.clear();
     built = false;
+    transforms_pending_ = false;
 
     // When every mesh is seen through exactly one untransformed instance, the
     // meshes go into the top scene as they are: one BVH over all triangles
@@ -212,6 +213,7 @@ void EmbreeSceneManager::update_instance_transform(int id, const float xform[12]
     Instance& inst = instances[size_t(id)];
     std::memcpy(inst.xform, xform, sizeof inst.xform);
     if (!built || !top_scene_ || inst.geom_id == kInvalidGeomId) return;
+    transforms_pending_ = true;
     InstanceInfo& info = instance_infos_[size_t(id)];
     info.normal_to_world = normal_transform(inst.xform);
     if (info.flat) {
@@ -237,6 +239,7 @@ void EmbreeSceneManager::refit_ias() {
     if (!built || !top_scene_) throw std::runtime_error("refit_ias: scene not built. Call build() first.");
     rtcCommitScene(top_scene_);
     check_device_error("refit");
+    transforms_pending_ = false;
 }
 
 namespace {

@@ -72,6 +72,9 @@ public:
     /// True when anything lies between 1e-4 and tfar (units of |direction|).
     /// A ray Embree cannot take is unoccluded, counted in rejected_rays().
     bool trace_shadow(const float3& origin, const float3& direction, float tfar) const;
+    /// True when an instance's transform changed since the last build or
+    /// refit_ias: Embree's top scene does not know it yet.
+    bool transforms_pending() const { return transforms_pending_; }
     /// Rays refused by trace_ray and trace_shadow since the scene was made.
     uint64_t rejected_rays() const { return rejected_rays_.load(); }
 
@@ -101,6 +104,7 @@ private:
     std::vector<std::vector<float3>> corners_;
     std::string embree_error_;  ///< first message of Embree's error callback
     mutable std::atomic<uint64_t> rejected_rays_{0};
+    bool transforms_pending_ = false;
 };
 
 }  // namespace vorn::embree

@@ -256,7 +256,8 @@ bool SunShadowGrid::occluded(const float3& o, float tfar) const {
 std::unique_ptr<SunShadowGrid> sun_grid_for(const EmbreeSceneManager& scene, float3 sun,
                                             double shadow_rays) {
     using Choice = EmbreeSceneManager::SunShadows;
-    if (scene.sun_shadows == Choice::Embree) return nullptr;
+    // Until the top scene is committed again, only Embree knows what it traces.
+    if (scene.sun_shadows == Choice::Embree || scene.transforms_pending()) return nullptr;
     SunGridLimits limits;
     if (scene.sun_shadows == Choice::Grid) {
         limits.max_bytes = size_t(1) << 30;

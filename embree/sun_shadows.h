@@ -79,7 +79,8 @@ private:
 };
 
 /// The grid for a call casting about `shadow_rays` shadow rays along `sun`,
-/// or null when the scene's sun_shadows says Embree, or (Auto) when too few
+/// or null when the scene's sun_shadows says Embree, when an instance's
+/// transform awaits refit_ias, or (Auto) when too few
 /// rays would pay for building it or it would exceed the default limits.
 /// Grid builds it whatever its density, up to 1 GiB.
 std::unique_ptr<SunShadowGrid> sun_grid_for(const EmbreeSceneManager& scene, float3 sun,

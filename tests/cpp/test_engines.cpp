@@ -269,13 +269,12 @@ TEST(SunShadowGrid, EnginesGiveTheSameBitsThroughTheGridAndThroughEmbree) {
     const float3 sun = direction_deg(30, 10);
     make_canopy(s, 100, sun);
     add_turned_copy(s);
-    const uint32_t np = s.total_triangles();
-    std::vector<float> albedos(np, 0.3f);
-    const EnergyBalanceParams eb{1, 4, 700.0f, 30.0f, 25.0f, 0.4f, 0.2f, 0.9f, true,
-                                 albedos.data(), int32_t(np)};
     auto run = [&](Shadows how) {
         s.sun_shadows = how;
-        std::vector<float> top, bot;
+        const uint32_t np = s.total_triangles();
+        std::vector<float> albedos(np, 0.3f), top, bot;
+        const EnergyBalanceParams eb{1, 4, 700.0f, 30.0f, 25.0f, 0.4f, 0.2f, 0.9f, true,
+                                     albedos.data(), int32_t(np)};
         embree::run_energy_balance(s, eb, {}, top, bot, 2, {});
         std::vector<float> out = embree::render_backward(s, 3, 8, 2, 2, {}).image;
         out.insert(out.end(), top.begin(), top.end());
@@ -286,11 +285,20 @@ TEST(SunShadowGrid, EnginesGiveTheSameBitsThroughTheGridAndThroughEmbree) {
     EXPECT_EQ(grid, run(Shadows::Embree));
     EXPECT_EQ(grid, run(Shadows::Auto));
     // Auto builds a grid only for calls with many shadow rays per triangle.
-    const double rays = 16.0 * np;
+    const double rays = 16.0 * s.total_triangles();
+    s.sun_shadows = Shadows::Auto;
     EXPECT_TRUE(embree::sun_grid_for(s, sun, rays) != nullptr);
     EXPECT_TRUE(embree::sun_grid_for(s, sun, rays / 2) == nullptr);
     s.sun_shadows = Shadows::Embree;
     EXPECT_TRUE(embree::sun_grid_for(s, sun, rays) == nullptr);
+    // A moved instance is Embree's alone until refit_ias commits it.
+    const float moved[12] = {0.9f, 0.3f, 0, 0.5f, -0.3f, 0.9f, 0, 0.2f, 0, 0, 1.1f, 0.1f};
+    s.update_instance_transform(2, moved);
+    s.sun_shadows = Shadows::Grid;
+    EXPECT_TRUE(embree::sun_grid_for(s, sun, rays) == nullptr);
+    s.refit_ias();
+    EXPECT_TRUE(embree::sun_grid_for(s, sun, rays) != nullptr);
+    EXPECT_EQ(run(Shadows::Grid), run(Shadows::Embree));
 }
 
 TEST(ForwardGrid, ColumnsClampEvenNanAndInfinityAndCellsAreLayerRowColumn) {
