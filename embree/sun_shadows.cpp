@@ -93,8 +93,8 @@ SunShadowGrid::SunShadowGrid(const EmbreeSceneManager& scene, float3 sun,
                 p.top = std::max(p.top, dot(sun, q));
                 reach = std::max(reach, norm1(q));
             }
-            reach_ = std::max(reach_, reach);
             if (!std::isfinite(p.top)) continue;
+            reach_ = std::max(reach_, reach);
             // Wide enough that a ray Embree could find on the triangle, by
             // its rounding or ours, lies inside.
             const float widen = kHeightSlack * reach;
