@@ -81,7 +81,7 @@ void prepare(Run& r, const EmbreeSceneManager& scene, const char* who,
     // Every sample of every face looks for the sun (twice with a second bounce).
     if (r.cfg.sun_on)
         r.sun_grid = sun_grid_for(scene, r.cfg.sun,
-                                  double(r.pv.n_primitives) * double(r.cfg.n_samples));
+                                  double(r.pv.n_primitives) * double(r.cfg.n_samples), &r.prims);
     const size_t n = r.bands.size() * size_t(r.pv.n_primitives);
     r.top.assign(n, 0.0f);
     r.bot.assign(two_sided ? n : 0, 0.0f);

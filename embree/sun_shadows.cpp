@@ -51,29 +51,29 @@ struct Placed {
 
 }  // namespace
 
-SunShadowGrid::SunShadowGrid(const EmbreeSceneManager& scene, float3 sun,
-                             SunGridLimits limits)
+SunShadowGrid::SunShadowGrid(const EmbreeSceneManager& scene, const WorldPrimitives& world,
+                             float3 sun, SunGridLimits limits)
     : scene_(&scene), s_(sun) {
     const float3 up = std::fabs(sun.z) < 0.9f ? make_f3(0, 0, 1) : make_f3(1, 0, 0);
     a_ = normalize(cross(up, sun));
     b_ = cross(sun, a_);
 
-    // Every triangle takes a record of its own: a scene too large for those
-    // alone is left to Embree before anything is gathered.
-    if (double(scene.total_triangles()) * sizeof(Triangle) > double(limits.max_bytes)) return;
     std::vector<Placed> tris;
     float lo[2] = {INFINITY, INFINITY}, hi[2] = {-INFINITY, -INFINITY};
-    for (const Instance& inst : scene.instances) {
+    for (size_t i = 0; i < scene.instances.size(); ++i) {
+        const Instance& inst = scene.instances[i];
         const Mesh& mesh = scene.meshes[size_t(inst.mesh_id)];
         const float cond = condition(inst.xform);
-        for (const int3& t : mesh.indices) {
-            const float3 o0 = mesh.vertices[size_t(t.x)], o1 = mesh.vertices[size_t(t.y)],
-                         o2 = mesh.vertices[size_t(t.z)];
+        for (size_t t = 0; t < mesh.indices.size(); ++t) {
+            const int3 idx = mesh.indices[t];
             // Repeated corners: Embree never hits such a triangle.
-            auto same = [](float3 p, float3 q) { return p.x == q.x && p.y == q.y && p.z == q.z; };
-            if (same(o0, o1) || same(o1, o2) || same(o2, o0)) continue;
-            const float3 v[3] = {xform_point(inst.xform, o0), xform_point(inst.xform, o1),
-                                 xform_point(inst.xform, o2)};
+            auto same = [&](int a, int b) {
+                const float3 p = mesh.vertices[size_t(a)], q = mesh.vertices[size_t(b)];
+                return p.x == q.x && p.y == q.y && p.z == q.z;
+            };
+            if (same(idx.x, idx.y) || same(idx.y, idx.z) || same(idx.z, idx.x)) continue;
+            const size_t w = size_t(world.instance_offsets[i]) + t;
+            const float3 v[3] = {world.v0[w], world.v1[w], world.v2[w]};
             Placed p;
             p.v0 = v[0];
             p.e1 = v[0] - v[1];
@@ -254,7 +254,7 @@ bool SunShadowGrid::occluded(const float3& o, float tfar) const {
 }
 
 std::unique_ptr<SunShadowGrid> sun_grid_for(const EmbreeSceneManager& scene, float3 sun,
-                                            double shadow_rays) {
+                                            double shadow_rays, const WorldPrimitives* world) {
     using Choice = EmbreeSceneManager::SunShadows;
     // Until the top scene is committed again, only Embree knows what it traces.
     if (scene.sun_shadows == Choice::Embree || scene.transforms_pending()) return nullptr;
@@ -265,9 +265,16 @@ std::unique_ptr<SunShadowGrid> sun_grid_for(const EmbreeSceneManager& scene, flo
     } else if (shadow_rays < 16.0 * double(scene.total_triangles())) {
         return nullptr;  // building costs about one query per placed triangle and cell
     }
+    // Every triangle takes a record of its own: a scene too large for those
+    // alone is left to Embree before anything is gathered.
+    if (double(scene.total_triangles()) * sizeof(SunShadowGrid::Triangle) >
+        double(limits.max_bytes))
+        return nullptr;
     std::unique_ptr<SunShadowGrid> grid;
     try {
-        grid = std::make_unique<SunShadowGrid>(scene, sun, limits);
+        WorldPrimitives own;
+        if (!world) fill_world_primitives(scene.meshes, scene.instances, own);
+        grid = std::make_unique<SunShadowGrid>(scene, world ? *world : own, sun, limits);
     } catch (const std::bad_alloc&) {
         return nullptr;  // Embree answers as well, only more slowly
     }

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "embree/scene_manager.h"
+#include "scene/world_primitives.h"
 
 namespace vorn::embree {
 
@@ -36,11 +37,12 @@ struct SunGridLimits {
 
 class SunShadowGrid {
 public:
-    /// The grid of `scene`'s triangles, placed by their instances as the
-    /// scene is now, for rays along `sun` (a unit vector). Empty (every query
-    /// goes to the scene) when the scene has no triangles or the grid would
-    /// exceed `limits`.
-    SunShadowGrid(const EmbreeSceneManager& scene, float3 sun, SunGridLimits limits = {});
+    /// The grid of `scene`'s triangles as `world` places them (its
+    /// fill_world_primitives as the scene is now), for rays along `sun` (a
+    /// unit vector). Empty (every query goes to the scene) when the scene has
+    /// no triangles or the grid would exceed `limits`.
+    SunShadowGrid(const EmbreeSceneManager& scene, const WorldPrimitives& world, float3 sun,
+                  SunGridLimits limits = {});
 
     /// True when the grid holds triangles; otherwise every query is the scene's.
     bool built() const { return !cells_.empty(); }
@@ -79,12 +81,14 @@ private:
 };
 
 /// The grid for a call casting about `shadow_rays` shadow rays along `sun`,
+/// over `world` (the scene's world primitives, when the call has them),
 /// or null when the scene's sun_shadows says Embree, when an instance's
 /// transform awaits refit_ias, or (Auto) when too few
 /// rays would pay for building it or it would exceed the default limits.
 /// Grid builds it whatever its density, up to 1 GiB.
 std::unique_ptr<SunShadowGrid> sun_grid_for(const EmbreeSceneManager& scene, float3 sun,
-                                            double shadow_rays);
+                                            double shadow_rays,
+                                            const WorldPrimitives* world = nullptr);
 
 /// The CPU scene as a tracer (core/backward_path.h) whose shadow rays along
 /// the grid's direction are answered by the grid, when there is one.

@@ -223,10 +223,10 @@ TEST(SunShadowGrid, AnswersEveryShadowRayExactlyAsEmbree) {
             EmbreeSceneManager s;
             make_canopy(s, 400, sun);
             if (turned) add_turned_copy(s);
-            embree::SunShadowGrid grid(s, sun, {size_t(1) << 30, 1e9});
-            ASSERT_TRUE(grid.built());
             WorldPrimitives w;
             fill_world_primitives(s.meshes, s.instances, w);
+            embree::SunShadowGrid grid(s, w, sun, {size_t(1) << 30, 1e9});
+            ASSERT_TRUE(grid.built());
             uint64_t state = 5;
             auto u = [&state] { return uniform(state); };
             int occluded = 0, checked = 0;
