@@ -7,7 +7,9 @@
 // before pass blocks and camera-ray packets (pass after pass, every ray alone;
 // its image must be the same bit for bit), and beside render_backward on the
 // canopy built as a two-level scene (the canopy shows its meshes through many
-// instances, so it is never flattened: that ratio only shows the noise).
+// instances, so it is never flattened: that ratio only shows the noise), and
+// with its sun shadow rays forced through the sun-shadow grid and through
+// Embree (images compared bit for bit).
 // Given a triangle file (peer_mitsuba.py --write-triangles) it renders the
 // peer's comparison scene instead: one band, ground 0.2 and leaves 0.45
 // Lambertian, sun 30 degrees off the zenith (E = 1000), sky 30, an orthographic
